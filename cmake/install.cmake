@@ -1,0 +1,27 @@
+# Installs the libraries, the public headers (one flat folder), the CMake package
+# commonTimerManager (target cmn::commonTimerManager) and commonTimerManager.pc.
+include(CMakePackageConfigHelpers)
+
+install(TARGETS commonTimerManager commonTimerPlatform
+        EXPORT commonTimerManagerTargets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+        INCLUDES DESTINATION ${CTM_INSTALL_INCLUDEDIR})
+install(FILES ${CTM_PUBLIC_HEADERS} DESTINATION ${CTM_INSTALL_INCLUDEDIR})
+
+set(CTM_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/commonTimerManager)
+install(EXPORT commonTimerManagerTargets NAMESPACE cmn:: DESTINATION ${CTM_CMAKE_DIR})
+configure_package_config_file(cmake/commonTimerManagerConfig.cmake.in
+                              ${CMAKE_CURRENT_BINARY_DIR}/commonTimerManagerConfig.cmake
+                              INSTALL_DESTINATION ${CTM_CMAKE_DIR})
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/commonTimerManagerConfigVersion.cmake
+                                 COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/commonTimerManagerConfig.cmake
+              ${CMAKE_CURRENT_BINARY_DIR}/commonTimerManagerConfigVersion.cmake
+        DESTINATION ${CTM_CMAKE_DIR})
+
+configure_file(cmake/commonTimerManager.pc.in ${CMAKE_CURRENT_BINARY_DIR}/commonTimerManager.pc
+               @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/commonTimerManager.pc
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

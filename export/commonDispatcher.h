@@ -1,0 +1,118 @@
+// The event dispatcher and the base class of its clients.
+//
+// cmn::ADispatcherClient is the base of every object whose descriptor the dispatcher watches:
+// it names the descriptor (getPrimarySocket) and receives one callback per ready event type.
+// cmn::Dispatcher is one process-wide object (reached through
+// cmn::SingletonHolder<cmn::Dispatcher>) with one epoll loop per thread: a client is watched by
+// the loop of the thread that added it, and listenOnce()/listen() serve the calling thread's
+// clients only, so each client is called back on the thread that registered it.
+//
+// Ownership: the dispatcher holds clients by plain pointer and never deletes them; a client
+// must be removed before it is destroyed.
+// Thread: addClient, removeClient and stop may be called from any thread; listenOnce and
+// listen serve the calling thread's loop.
+#ifndef EXPORT_COMMONDISPATCHER_H
+#define EXPORT_COMMONDISPATCHER_H
+
+#include <stdint.h>
+#include <time.h>
+
+#include <string>
+
+#include "singletonHolder.h"
+
+namespace cmn {
+
+class ADispatcherClient {
+public:
+    enum FdEventType {
+        fdUndefinedEvent_c = 0,
+        fdReadEvent_c = 1,
+        fdWriteEvent_c = 2,
+        fdExceptionEvent_c = 3
+    };
+    enum SubscriberType { unknown_c = 0, cSubscriber_c = 1, cppSubscriber_c = 2 };
+
+    ADispatcherClient();
+    explicit ADispatcherClient(SubscriberType type);
+    virtual ~ADispatcherClient();
+
+    // The descriptor the dispatcher is to watch for this client; negative when there is none.
+    virtual int getPrimarySocket() = 0;
+    // A name for `socketFd`, for diagnostics.
+    virtual std::string getSocketName(int socketFd) const = 0;
+
+    SubscriberType getSubscriberType();
+    // Number of events handed to this client through handleEvent.
+    uint32_t getEventCount();
+
+    // Counts the event and hands it to the callback of its type (read: socketCallback, write:
+    // writeCallback, exception: exceptionCallback); returns the callback's result. False for
+    // fdUndefinedEvent_c or any other value, which is not counted.
+    bool handleEvent(int socketFd, FdEventType eventType);
+
+    // "fdUndefinedEvent_c", "fdReadEvent_c", "fdWriteEvent_c", "fdExceptionEvent_c", or
+    // "unknown FdEventType" for other values. The text is static and must not be written.
+    char* fdEventTypeToStr(FdEventType eventType);
+
+private:
+    // Defaults: each reports the missing override to syslog (LOG_CRIT, with the source
+    // position) and refuses the event with false.
+    virtual bool socketCallback(int socketFd);
+    virtual bool writeCallback(int socketFd);
+    virtual bool exceptionCallback(int socketFd);
+
+    ADispatcherClient(const ADispatcherClient&) = delete;
+    ADispatcherClient& operator=(const ADispatcherClient&) = delete;
+
+    SubscriberType subscriberType_m;
+    uint32_t eventCount_m;
+};
+
+class Dispatcher {
+public:
+    Dispatcher();
+    ~Dispatcher();
+
+    // Watches client_p->getPrimarySocket() for `eventType` in the calling thread's loop. False
+    // for a null client, a negative descriptor, a (descriptor, event type) pair already
+    // watched, an undefined event type, or a refusal from the kernel (logged with errno).
+    bool addClient(ADispatcherClient* client_p, ADispatcherClient::FdEventType eventType);
+
+    // Stops watching the pair, in whichever thread's loop holds it. False when it is not
+    // watched. A client removed during a round gets no further callback in that round.
+    bool removeClient(int fd, ADispatcherClient::FdEventType eventType);
+
+    // Runs one round of the calling thread's loop: waits up to timeoutMs for a watched
+    // descriptor (negative: no limit; 0: no wait), then calls back once per ready (descriptor,
+    // event type) pair. Returns the number of callbacks made; 0 on timeout or a signal; -1 on
+    // any other failure, which is logged with the errno text.
+    // Thread: the loop's thread.
+    int listenOnce(time_t timeoutMs);
+
+    // Runs rounds of the calling thread's loop until stop() is called. A descriptor that stays
+    // ready (a datagram left queued while timers are disabled, say) is reported in every round,
+    // so the loop then spins until the client reads it or is removed.
+    void listen();
+
+    // Makes every running listen() return after its current round, and wakes the loops that
+    // are waiting. A listen() started afterwards runs until the next stop().
+    // Thread: any, including a callback.
+    void stop();
+
+private:
+    Dispatcher(const Dispatcher&) = delete;
+    Dispatcher& operator=(const Dispatcher&) = delete;
+
+    struct Impl;
+    Impl* impl_mp;
+};
+
+template <>
+volatile Dispatcher* SingletonHolder<Dispatcher>::instance_spm;
+template <>
+pthread_mutex_t SingletonHolder<Dispatcher>::mutex_sm;
+
+}  // namespace cmn
+
+#endif  // EXPORT_COMMONDISPATCHER_H

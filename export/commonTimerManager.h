@@ -1,0 +1,251 @@
+// The timer service: one cmn::TimerManager per thread, its timer entries and the client
+// interfaces.
+//
+// A thread gets its manager from cmn::SingletonPerThread<cmn::TimerManager>::getInstance() and
+// starts one-shot or periodic timers in milliseconds or nanoseconds, or clock-synchronised
+// timers that expire on wall-clock boundaries. Each expiry is carried from the timer driver's
+// thread to the manager's own AF_UNIX datagram socket as a 4-byte datagram holding the timer
+// id; the process's dispatcher (cmn::Dispatcher) finds the socket readable and the manager
+// calls the client's timerExpired() on the dispatcher's thread.
+//
+// Ownership: the manager owns its entries, its id allocator and its command handler. It holds
+// clients by plain pointer and never deletes them. User data attached to a timer stays the
+// client's to detach; a cancel with deleteUserData deletes it; an entry deleted while user data
+// is still attached lets go of it without deleting it (and logs "user error - leaking user
+// data").
+//
+// Threads: nothing here takes a lock. The thread that owns a manager makes every timer
+// operation and must also run the dispatcher loop (Dispatcher::listen or listenOnce) and the
+// command server that serve the manager, so that callbacks and commands run on that thread.
+//
+// What a client may do inside timerExpired(): any timer operation of its thread's manager,
+// including starting, cancelling or changing the period of the timer that is expiring. It must
+// not destroy the manager (deleteInstance): the entry is read again after the callback returns.
+#ifndef EXPORT_COMMONTIMERMANAGER_H
+#define EXPORT_COMMONTIMERMANAGER_H
+
+#include <stdint.h>
+#include <sys/un.h>
+
+#include <map>
+#include <string>
+
+#include "commonDispatcher.h"
+#include "commonIdAllocator.h"
+#include "dbgLog.h"
+#include "mdfServer.h"
+#include "ptimers.h"
+#include "singletonPerThread.h"
+
+namespace cmn {
+
+// Data a client attaches to a timer; handed back on every expiry.
+class PAUserData {
+public:
+    virtual ~PAUserData() {}
+};
+
+// Implemented by a timer's owner.
+class PATimerClient {
+public:
+    virtual ~PATimerClient() {}
+    // Called once per delivered expiry on the manager's thread; the result is ignored.
+    virtual bool timerExpired(uint32_t timerId, PAUserData* userData_p) = 0;
+    // The name printed in the timer's state line.
+    virtual std::string getClientName() const = 0;
+};
+
+class TimerManager;
+class TimerEntry;
+
+// The context every entry hands to the driver with its timer.
+struct TimerContext {
+    uint32_t timerId_m;
+    TimerManager* timerMgr_p;
+};
+
+class TimerManager : private std::map<uint32_t, TimerEntry*>, public ADispatcherClient {
+public:
+    enum TimerGranularity { millisecondGranularity_c = 0, nanosecondGranularity_c = 1 };
+    typedef bool (TimerManager::*CommandFunction)(int argc, char** argv, std::string& out_r);
+
+    // Starts a timer that expires once after periodInTimerGranularity units of
+    // timerGranularity. True when the timer was entered; its id is then in timerId_r. While
+    // timers are disabled the timer is entered but not started. After false, timerId_r may
+    // hold an id that is not the caller's: do not use it.
+    bool startOneShotTimer(uint32_t& timerId_r, uint32_t periodInTimerGranularity,
+                           PATimerClient* client_p, PAUserData* userData_p,
+                           TimerGranularity timerGranularity);
+    // As startOneShotTimer, for a timer that expires every period until cancelled. The next
+    // expiry is timed from the moment the previous one is processed.
+    bool startPeriodicTimer(uint32_t& timerId_r, uint32_t periodInTimerGranularity,
+                            PATimerClient* client_p, PAUserData* userData_p,
+                            TimerGranularity timerGranularity);
+    // A timer that expires on every wall-clock boundary of syncPeriodInSeconds (a multiple of
+    // the period in seconds since the epoch), skipping a boundary that is less than
+    // syncBoundaryInMilliseconds away. The period must be one of the 29 that divide the day on
+    // the clock grid (1..30 s dividing 60, whole minutes dividing the hour, whole hours
+    // dividing the day, below 86400 s); otherwise false and timerId_r is unchanged.
+    bool startPeriodicClockSyncTimer(uint32_t& timerId_r, uint32_t syncPeriodInSeconds,
+                                     uint32_t syncBoundaryInMilliseconds,
+                                     PATimerClient* client_p, PAUserData* userData_p);
+    // As startPeriodicClockSyncTimer, for a single expiry on the next boundary.
+    bool startOneShotClockSyncTimer(uint32_t& timerId_r, uint32_t syncPeriodInSeconds,
+                                    uint32_t syncBoundaryInMilliseconds, PATimerClient* client_p,
+                                    PAUserData* userData_p);
+
+    // Marks the timer not running (its client is not called again) and, with deleteUserData,
+    // deletes its user data. The entry keeps its id until its armed expiry comes back.
+    void cancelTimer(uint32_t timerId, bool deleteUserData);
+    // cancelTimer for every timer of client_p, in ascending id order.
+    void cancelAllTimersForClient(PATimerClient* client_p, bool deleteUserData);
+    // Restarts the timer with a new period, timed from now. True while timers are disabled
+    // (nothing changes then); otherwise false only when the id is unknown.
+    bool changeTimerPeriod(uint32_t timerId, uint32_t newPeriodInTimerGranularity,
+                           TimerGranularity timerGranularity);
+    // Hands the timer's user data to the caller (null when none) and clears it in the entry.
+    // True when the pointer handed over is not null; false, userData_rp untouched, for an
+    // unknown id.
+    bool detachUserDataFromTimer(uint32_t timerId, PAUserData*& userData_rp);
+    // Copies the timer's user-data pointer to the caller; the entry keeps it.
+    bool accessUserDataFromTimer(uint32_t timerId, PAUserData*& userData_rp);
+    bool timerHasUserData(uint32_t timerId) const;
+    // True during the whole second that starts on a multiple of intervalInSeconds since the
+    // epoch; false for 0.
+    bool isCurrentTimeSyncedToInterval(uint16_t intervalInSeconds) const;
+    // Read events handled on the callback socket.
+    uint32_t getTimeoutCount() const;
+    bool isTimersEnabled() const;
+
+    // The callback socket, created and bound on the first call (by the dispatcher during
+    // construction). Negative when it could not be made.
+    int getPrimarySocket() override;
+    // The callback socket's descriptor; -1 while there is none.
+    int getCbSocket() const;
+    // A copy of the callback socket's address.
+    sockaddr_un getCbAddress();
+    // "cmn::TimerManager", whatever the descriptor.
+    std::string getSocketName(int socketFd) const override;
+    // Reads and delivers one expiry datagram (none while timers are disabled: it stays
+    // queued). False for a descriptor that is not the callback socket.
+    bool socketCallback(int socketFd) override;
+    const DbgModuleDescriptor* getDbgModuleDescriptor() const;
+
+    // The driver's expiry callback: sends the context's timer id to the callback socket. Runs
+    // on a driver thread and touches nothing but the socket and syslog.
+    static void ptimerCallback(void* c_p);
+
+private:
+    friend class SingletonPerThread<TimerManager>;
+    typedef std::map<uint32_t, TimerEntry*> TimerTable;
+    typedef mdf::ACommandHandler<TimerManager, CommandFunction> CommandHandler;
+
+    TimerManager();
+    ~TimerManager() override;
+    TimerManager(const TimerManager&) = delete;
+    TimerManager& operator=(const TimerManager&) = delete;
+
+    bool triggerTimerEntry(uint32_t timerId, const sockaddr_un& srcAddr);
+    bool isValidPeriodForClockSyncTimer(const uint32_t& syncPeriodInSeconds) const;
+
+    bool getValidIndex(uint32_t& index);
+    bool registerSubscriberToTimer(uint32_t timerId, uint32_t periodInTimerGranularity,
+                                   TimerGranularity timerGranularity, PATimerClient* client_p,
+                                   PAUserData* userData_p, bool isOneShotTimer,
+                                   bool isClockSyncTimer, uint32_t syncBoundaryInMilliseconds);
+    void deregisterSubscriberToTimer(uint32_t timerId, bool deleteUserData);
+    void deleteSubscriberIfApplicable(const iterator& it, bool forceDelete);
+    bool privateStartTimer(uint32_t& timerId_r, uint32_t periodInTimerGranularity,
+                           TimerGranularity timerGranularity, PATimerClient* client_p,
+                           PAUserData* userData_p, bool isOneShot, bool isClockSync,
+                           uint32_t syncBoundaryInMilliseconds);
+
+    void setupMdfHandlers();
+    bool addExtraMdfCommands(int argc, char** argv, std::string& out_r);
+    bool showState(int argc, char** argv, std::string& out_r);
+    bool disableTimers(int argc, char** argv, std::string& out_r);
+    bool enableTimers(int argc, char** argv, std::string& out_r);
+    bool simulateStuff(int argc, char** argv, std::string& out_r);
+
+    int cbSocket_m;
+    char cbsocket_file[256];
+    sockaddr_un cbAddr_m;
+    uint32_t timeoutCount_m;
+    uint32_t totalUserCount_m;
+    uint32_t zombieTimeouts_m;
+    bool timersEnabled_m;
+    IdAllocator* idAllocator_mp;
+    const DbgModuleDescriptor* dbgDescriptorTimerManager_m;
+    CommandHandler mdfHandler_m;
+};
+
+// One timer of a manager: its driver timer, client, period, user data and counters.
+// Entries are heap objects that never move: the driver keeps the addresses of timer_m and
+// context_m. An entry logs through the calling thread's manager.
+class TimerEntry {
+public:
+    TimerEntry(PATimerClient* client_p, uint32_t timerId, uint32_t periodInTimerGranularity,
+               TimerManager::TimerGranularity timerGranularity, PAUserData* userData_p,
+               bool oneShotTimer, bool clockSyncTimer, uint32_t syncBoundaryInMilliseconds);
+    // Deletes the driver timer; user data still attached is let go of, not deleted.
+    ~TimerEntry();
+
+    // Arms the driver timer for the next expiry; a failure leaves the entry cancelled.
+    void startTimer();
+    // Marks the entry not running; the driver timer stays armed.
+    void cancelTimer();
+    // Counts the expiry (when running), re-arms a periodic timer, then calls the client.
+    void timeout();
+    // Stores the new period and granularity and restarts the timer. Always true.
+    bool reset(uint32_t period, TimerManager::TimerGranularity timerGranularity);
+    bool canBeDeleted() const { return isOneShotTimer_m; }
+    bool hasClient(const PATimerClient* client_p) const;
+    bool hasUserData() const;
+    bool accessUserData(PAUserData*& userData_rp);
+    bool detachUserData(PAUserData*& userData_rp);
+    // Appends the entry's two state lines; `details` changes nothing.
+    void showState(std::string& out_r, bool details) const;
+
+    bool isRunning() const { return timerRunning_m; }
+    bool isOneShotTimer() const;
+    bool isClockSyncTimer() const;
+    TimerManager::TimerGranularity getTimerGranularity() const;
+    uint32_t getSeconds() const;
+    uint32_t getNanoSeconds() const;
+    uint32_t getTimeoutCount() const;
+    uint32_t getPeriodInTimerGranularity() const;
+
+private:
+    TimerEntry() = delete;
+    TimerEntry(const TimerEntry&) = delete;
+    TimerEntry& operator=(const TimerEntry&) = delete;
+
+    bool getRemainingMillisecondsInPeriod(uint32_t periodInMilliseconds,
+                                          uint32_t& millisecondsRemainingInPeriod_r) const;
+    bool computeClockSyncExpiry();
+    bool computeRelativeExpiry();
+
+    PATimerClient* client_mp;
+    uint32_t timerId_m;
+    ptimer timer_m;
+    TimerContext context_m;
+    uint32_t periodInTimerGranularity_m;
+    TimerManager::TimerGranularity timerGranularity_m;
+    PAUserData* userData_mp;
+    uint32_t seconds_m;
+    uint32_t nanoSeconds_m;
+    uint32_t timeoutCount_m;
+    bool isOneShotTimer_m;
+    bool isClockSyncTimer_m;
+    uint32_t syncBoundaryInMilliseconds_m;
+    bool timerRunning_m;
+};
+
+template <>
+pthread_key_t SingletonPerThread<TimerManager>::singleton_key_sm;
+template <>
+pthread_once_t SingletonPerThread<TimerManager>::singleton_key_once_sm;
+
+}  // namespace cmn
+
+#endif  // EXPORT_COMMONTIMERMANAGER_H

@@ -1,0 +1,324 @@
+// The diagnostic command server and its command handlers.
+//
+// mdf::Server (one per process, reached through cmn::SingletonHolder<mdf::Server>) keeps a chain
+// of command handlers and runs command lines through it: in-process with executeCommand(), or
+// for operators over an AF_UNIX stream socket (startListening) served by the dispatcher loop of
+// the thread that started it. A handler (mdf::PACommandHandler) runs the words it knows and
+// passes the others to its successor. mdf::ACommandHandler<T, F> binds lower-case command words
+// to member functions of one target object through mdf::CommandSet and mdf::CommandDescriptor.
+//
+// Ownership: the server never owns handlers; their owners register them before use and
+// deregister them before destroying them. A handler owns its descriptors; a descriptor never
+// owns its target object.
+// Thread: a handler runs on the thread that calls it; the server's operator socket runs every
+// command on the dispatcher thread that called startListening. Handlers are not locked: the
+// thread that calls the server must be the thread that owns the handlers' targets.
+#ifndef EXPORT_MDFSERVER_H
+#define EXPORT_MDFSERVER_H
+
+#include <ctype.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <map>
+#include <string>
+
+#include "singletonHolder.h"
+
+namespace mdf {
+
+// The abstract handler the server knows: a name, a count of accepted commands and a link to
+// the next handler of the chain (not owned).
+class PACommandHandler {
+public:
+    explicit PACommandHandler(const std::string& handlerName)
+        : handlerName_m(handlerName), commandCount_m(0), successor_mp(nullptr) {}
+    virtual ~PACommandHandler() {}
+
+    // Runs the command `verb_r` (argv[0]; arguments from argv[1]) or passes it to the
+    // successor. Appends the response to out_r and returns the command's result; false when no
+    // handler of the chain knows the word.
+    virtual bool handleCommand(const std::string& verb_r, int argc, char** argv,
+                               std::string& out_r) = 0;
+    // True when this handler (not its successors) knows `verb_r`, in any case.
+    virtual bool canHandleCommand(const std::string& verb_r) const = 0;
+    // Appends this handler's help block, and the successors' when showSuccessor is set.
+    virtual void showHelp(std::string& out_r, bool showSuccessor) const = 0;
+    // Appends this handler's state line and those of all its successors.
+    virtual void showState(std::string& out_r, bool detail) const = 0;
+
+    const std::string& getHandlerName() const { return handlerName_m; }
+    void setSuccessor(PACommandHandler* successor_p) { successor_mp = successor_p; }
+    PACommandHandler* getSuccessor() { return successor_mp; }
+
+protected:
+    bool haveSuccessor() const { return successor_mp != nullptr; }
+
+    std::string handlerName_m;
+    uint32_t commandCount_m;
+    PACommandHandler* successor_mp;
+};
+
+namespace detail {
+// A copy of `verb_r` whose bytes before the first NUL went through tolower().
+inline std::string lowerCaseWord(const std::string& verb_r) {
+    std::string lower = verb_r;
+    size_t length = strlen(verb_r.c_str());
+    for (size_t i = 0; i < length; ++i) {
+        lower[i] = static_cast<char>(tolower(static_cast<unsigned char>(lower[i])));
+    }
+    return lower;
+}
+}  // namespace detail
+
+// One command: the target object, its member function and one line of help.
+template <class T, class F>
+class CommandDescriptor {
+public:
+    CommandDescriptor(T& object_r, F fcnPtr_p, const std::string& helpString)
+        : object_mr(object_r), function_mp(fcnPtr_p), helpString_m(helpString) {}
+    ~CommandDescriptor() {}
+
+    // Calls the member function on the target and returns its result.
+    bool executeCommand(int argc, char** argv, std::string& out_r) {
+        return (object_mr.*function_mp)(argc, argv, out_r);
+    }
+    // Appends the help text and a newline.
+    void showHelp(std::string& out_r) const {
+        out_r += helpString_m;
+        out_r += "\n";
+    }
+
+private:
+    CommandDescriptor() = delete;
+    CommandDescriptor(const CommandDescriptor&) = delete;
+    CommandDescriptor& operator=(const CommandDescriptor&) = delete;
+
+    T& object_mr;
+    F function_mp;
+    std::string helpString_m;
+};
+
+// The commands of one handler, by lower-case word. Owns the descriptors in its map; its owner
+// calls deleteAllCommands() before destroying it.
+template <class T, class F>
+class CommandSet {
+public:
+    CommandSet() : commandLookup_m() {}
+    ~CommandSet() {}
+
+    // Takes ownership of newCommand_p under `verb_r` (already lower case). False for a null
+    // descriptor or a word the set holds in any case; the caller keeps the descriptor then.
+    bool addCommand(const std::string& verb_r, CommandDescriptor<T, F>* newCommand_p) {
+        if (newCommand_p == nullptr) {
+            return false;
+        }
+        if (findCommand(verb_r) != nullptr) {
+            return false;
+        }
+        return commandLookup_m.insert(std::make_pair(verb_r, newCommand_p)).second;
+    }
+
+    // Erases `verb_r` (compared unchanged) without deleting its descriptor, which goes back to
+    // the caller. False when the word is not there.
+    bool removeCommand(const std::string& verb_r) {
+        typename LookupMap::iterator it = commandLookup_m.find(verb_r);
+        if (it == commandLookup_m.end()) {
+            return false;
+        }
+        commandLookup_m.erase(it);
+        return true;
+    }
+
+    // The descriptor of `verb_r` in any case, or null.
+    CommandDescriptor<T, F>* findCommand(const std::string& verb_r) const {
+        typename LookupMap::const_iterator it =
+            commandLookup_m.find(detail::lowerCaseWord(verb_r));
+        return it == commandLookup_m.end() ? nullptr : it->second;
+    }
+
+    // Runs `verb_r`; false when the set does not hold it.
+    bool executeCommand(const std::string& verb_r, int argc, char** argv, std::string& out_r) {
+        CommandDescriptor<T, F>* command_p = findCommand(verb_r);
+        if (command_p == nullptr) {
+            return false;
+        }
+        return command_p->executeCommand(argc, argv, out_r);
+    }
+
+    // Deletes every descriptor, in word order, and empties the set.
+    void deleteAllCommands() {
+        for (typename LookupMap::iterator it = commandLookup_m.begin();
+             it != commandLookup_m.end(); ++it) {
+            if (it->second != nullptr) {
+                delete it->second;
+            }
+        }
+        commandLookup_m.clear();
+    }
+
+    // Appends "  <word> : <help>\n" for each command, in byte order of the words.
+    void showHelp(std::string& out_r) const {
+        for (typename LookupMap::const_iterator it = commandLookup_m.begin();
+             it != commandLookup_m.end(); ++it) {
+            out_r += "  ";
+            out_r += it->first;
+            out_r += " : ";
+            it->second->showHelp(out_r);
+        }
+    }
+
+    int size() const { return static_cast<int>(commandLookup_m.size()); }
+
+private:
+    typedef std::map<std::string, CommandDescriptor<T, F>*> LookupMap;
+
+    CommandSet(const CommandSet&) = delete;
+    CommandSet& operator=(const CommandSet&) = delete;
+
+    LookupMap commandLookup_m;
+};
+
+// A handler whose commands are member functions (F = bool (T::*)(int, char**, std::string&))
+// of target objects of class T.
+template <class T, class F>
+class ACommandHandler : public PACommandHandler {
+public:
+    explicit ACommandHandler(const std::string& handlerName)
+        : PACommandHandler(handlerName), commandSet_m() {}
+    ~ACommandHandler() override { commandSet_m.deleteAllCommands(); }
+
+    // Binds `verb_r` (stored in lower case) to commandFcn_p on object_r. False when the
+    // process's command server already offers the word, or this handler holds it in any case.
+    bool addCommand(const std::string& verb_r, const std::string& help_r, F commandFcn_p,
+                    T& object_r);
+
+    // Removes `verb_r` in any case and deletes its descriptor. False when it is not here.
+    bool removeCommand(const std::string& verb_r) {
+        std::string lowerVerb = detail::lowerCaseWord(verb_r);
+        CommandDescriptor<T, F>* command_p = commandSet_m.findCommand(lowerVerb);
+        if (command_p == nullptr) {
+            return false;
+        }
+        if (!commandSet_m.removeCommand(lowerVerb)) {
+            return false;
+        }
+        delete command_p;
+        return true;
+    }
+
+    bool handleCommand(const std::string& verb_r, int argc, char** argv,
+                       std::string& out_r) override {
+        if (canHandleCommand(verb_r)) {
+            ++commandCount_m;
+            return commandSet_m.executeCommand(verb_r, argc, argv, out_r);
+        }
+        if (haveSuccessor()) {
+            return successor_mp->handleCommand(verb_r, argc, argv, out_r);
+        }
+        return false;
+    }
+
+    bool canHandleCommand(const std::string& verb_r) const override {
+        return commandSet_m.findCommand(verb_r) != nullptr;
+    }
+
+    void showHelp(std::string& out_r, bool showSuccessor) const override {
+        out_r += handlerName_m;
+        out_r += " Commands:\n";
+        commandSet_m.showHelp(out_r);
+        out_r += "........................................................\n";
+        if (showSuccessor && haveSuccessor()) {
+            successor_mp->showHelp(out_r, showSuccessor);
+        }
+    }
+
+    void showState(std::string& out_r, bool /*detail*/) const override {
+        char line[100];
+        snprintf(line, sizeof(line), " Hdlr Name: %s; Cmds Registered: %d; Msg Rx: %d \n",
+                 handlerName_m.c_str(), commandSet_m.size(), static_cast<int>(commandCount_m));
+        out_r += line;
+        if (haveSuccessor()) {
+            successor_mp->showState(out_r, false);
+        }
+    }
+
+private:
+    ACommandHandler(const ACommandHandler&) = delete;
+    ACommandHandler& operator=(const ACommandHandler&) = delete;
+
+    CommandSet<T, F> commandSet_m;
+};
+
+// The process's command server.
+class Server {
+public:
+    Server();
+    ~Server();
+
+    // Appends handler_p to the chain (linking it with setSuccessor). False for null or a
+    // handler already registered.
+    bool registerNewHandler(PACommandHandler* handler_p);
+    // Withdraws handler_p and relinks the chain around it. False for null or a handler that is
+    // not registered.
+    bool deregisterHandler(PACommandHandler* handler_p);
+    // True when a registered handler knows `verb` in any case.
+    bool commandExists(const std::string& verb) const;
+
+    // Splits commandLine at blanks and tabs, hands the words to the chain (argv[0] the command
+    // word) on the calling thread, and returns the command's result. out_r receives exactly the
+    // text the command appended. An empty line or an unknown word returns false with a short
+    // explanation in out_r. "help" lists every registered handler's help.
+    bool executeCommand(const std::string& commandLine, std::string& out_r);
+
+    // Serves operators on an AF_UNIX stream socket at socketPath (empty: the default path,
+    // defaultSocketPath(getpid())), registered with the calling thread's dispatcher loop. One
+    // connection carries one command line and gets the response text and the result. The file
+    // is owner-only; peers of another user id (root aside) are refused. False (logged) when the
+    // socket cannot be made or is already listening.
+    bool startListening(const std::string& socketPath);
+    // Closes the listening socket and its connections and removes the socket file.
+    void stopListening();
+    // The path being served, empty when not listening.
+    std::string getListeningPath() const;
+
+    // "/tmp/mdf-server.<pid>.socket": where startListening("") listens and mdf-cli -p looks.
+    static std::string defaultSocketPath(long pid);
+
+private:
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    struct Impl;
+    Impl* impl_mp;
+};
+
+}  // namespace mdf
+
+namespace cmn {
+template <>
+volatile mdf::Server* SingletonHolder<mdf::Server>::instance_spm;
+template <>
+pthread_mutex_t SingletonHolder<mdf::Server>::mutex_sm;
+}  // namespace cmn
+
+namespace mdf {
+
+template <class T, class F>
+bool ACommandHandler<T, F>::addCommand(const std::string& verb_r, const std::string& help_r,
+                                       F commandFcn_p, T& object_r) {
+    if (cmn::SingletonHolder<Server>::getInstance().commandExists(verb_r)) {
+        return false;
+    }
+    CommandDescriptor<T, F>* command_p = new CommandDescriptor<T, F>(object_r, commandFcn_p, help_r);
+    if (commandSet_m.addCommand(detail::lowerCaseWord(verb_r), command_p)) {
+        return true;
+    }
+    delete command_p;
+    return false;
+}
+
+}  // namespace mdf
+
+#endif  // EXPORT_MDFSERVER_H
