@@ -1,0 +1,2 @@
+// placeholder: the library's unit is being written.
+#include "commonTimerManager.h"
