@@ -87,8 +87,8 @@ public:
     // the clock grid (1..30 s dividing 60, whole minutes dividing the hour, whole hours
     // dividing the day, below 86400 s); otherwise false and timerId_r is unchanged.
     bool startPeriodicClockSyncTimer(uint32_t& timerId_r, uint32_t syncPeriodInSeconds,
-                                     uint32_t syncBoundaryInMilliseconds,
-                                     PATimerClient* client_p, PAUserData* userData_p);
+                                     uint32_t syncBoundaryInMilliseconds, PATimerClient* client_p,
+                                     PAUserData* userData_p);
     // As startPeriodicClockSyncTimer, for a single expiry on the next boundary.
     bool startOneShotClockSyncTimer(uint32_t& timerId_r, uint32_t syncPeriodInSeconds,
                                     uint32_t syncBoundaryInMilliseconds, PATimerClient* client_p,

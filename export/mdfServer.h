@@ -133,8 +133,7 @@ public:
 
     // The descriptor of `verb_r` in any case, or null.
     CommandDescriptor<T, F>* findCommand(const std::string& verb_r) const {
-        typename LookupMap::const_iterator it =
-            commandLookup_m.find(detail::lowerCaseWord(verb_r));
+        typename LookupMap::const_iterator it = commandLookup_m.find(detail::lowerCaseWord(verb_r));
         return it == commandLookup_m.end() ? nullptr : it->second;
     }
 
@@ -149,8 +148,8 @@ public:
 
     // Deletes every descriptor, in word order, and empties the set.
     void deleteAllCommands() {
-        for (typename LookupMap::iterator it = commandLookup_m.begin();
-             it != commandLookup_m.end(); ++it) {
+        for (typename LookupMap::iterator it = commandLookup_m.begin(); it != commandLookup_m.end();
+             ++it) {
             if (it->second != nullptr) {
                 delete it->second;
             }
@@ -311,7 +310,8 @@ bool ACommandHandler<T, F>::addCommand(const std::string& verb_r, const std::str
     if (cmn::SingletonHolder<Server>::getInstance().commandExists(verb_r)) {
         return false;
     }
-    CommandDescriptor<T, F>* command_p = new CommandDescriptor<T, F>(object_r, commandFcn_p, help_r);
+    CommandDescriptor<T, F>* command_p =
+        new CommandDescriptor<T, F>(object_r, commandFcn_p, help_r);
     if (commandSet_m.addCommand(detail::lowerCaseWord(verb_r), command_p)) {
         return true;
     }

@@ -89,16 +89,16 @@ private:
     mutable std::atomic<uint32_t> m_logCount;
 };
 
-#define CMN_DBGLOG_LEVEL_METHOD(method, level)                                       \
-    inline void DbgModuleDescriptor::method(const char* file, int line, const char* format, \
-                                            ...) const {                              \
-        if (!isEnabled(level)) {                                                      \
-            return;                                                                   \
-        }                                                                             \
-        va_list args;                                                                 \
-        va_start(args, format);                                                       \
-        emit(level, file, line, format, args);                                        \
-        va_end(args);                                                                 \
+#define CMN_DBGLOG_LEVEL_METHOD(method, level)                                                   \
+    inline void DbgModuleDescriptor::method(const char* file, int line, const char* format, ...) \
+        const {                                                                                  \
+        if (!isEnabled(level)) {                                                                 \
+            return;                                                                              \
+        }                                                                                        \
+        va_list args;                                                                            \
+        va_start(args, format);                                                                  \
+        emit(level, file, line, format, args);                                                   \
+        va_end(args);                                                                            \
     }
 CMN_DBGLOG_LEVEL_METHOD(dbgLog_critical, DBGLEVEL_CRITICAL)
 CMN_DBGLOG_LEVEL_METHOD(dbgLog_err, DBGLEVEL_ERROR)
@@ -108,9 +108,8 @@ CMN_DBGLOG_LEVEL_METHOD(dbgLog_debug, DBGLEVEL_DEBUG)
 
 class DebugLogger {
 public:
-    using Sink = std::function<void(const cmn::DbgModuleDescriptor& module,
-                                    DebugLogLevelType level, const char* file, int line,
-                                    const std::string& text)>;
+    using Sink = std::function<void(const cmn::DbgModuleDescriptor& module, DebugLogLevelType level,
+                                    const char* file, int line, const std::string& text)>;
 
     DebugLogger();
     ~DebugLogger();

@@ -129,8 +129,7 @@ int FakePtimers::shutdown() {
     return 0;
 }
 
-int FakePtimers::create(ptimer* user, ptimer_callback_t callback, void* context_p,
-                        bool absolute) {
+int FakePtimers::create(ptimer* user, ptimer_callback_t callback, void* context_p, bool absolute) {
     std::lock_guard<std::mutex> lock(mutex_m);
     if (failCreate_m) {
         failCreate_m = false;
