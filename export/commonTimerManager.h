@@ -66,7 +66,9 @@ struct TimerContext {
 
 class TimerManager : private std::map<uint32_t, TimerEntry*>, public ADispatcherClient {
 public:
-    enum TimerGranularity { millisecondGranularity_c = 0, nanosecondGranularity_c = 1 };
+    // The unit of a period. The fixed underlying type keeps any other value well-defined: an
+    // entry given one refuses to arm ("wrong granularity type").
+    enum TimerGranularity : int { millisecondGranularity_c = 0, nanosecondGranularity_c = 1 };
     typedef bool (TimerManager::*CommandFunction)(int argc, char** argv, std::string& out_r);
 
     // Starts a timer that expires once after periodInTimerGranularity units of
