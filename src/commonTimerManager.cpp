@@ -7,6 +7,7 @@
 #include "commonTimerManager.h"
 
 #include <assert.h>
+#include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -187,8 +188,11 @@ int TimerManager::getPrimarySocket() {
         return cbSocket_m;
     }
     cbSocket_m = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    // The trace must not change the errno that the failure report prints.
+    int socketErrno = errno;
     dbgDescriptorTimerManager_m->dbgLog_debug(__FILE__, __LINE__, "cbSocket_m(%d)", cbSocket_m);
     if (cbSocket_m < 0) {
+        errno = socketErrno;
         dbgDescriptorTimerManager_m->dbgLog_critical(__FILE__, __LINE__, "%s : %m",
                                                      "create cbSocket_m failed");
         return cbSocket_m;
