@@ -1,0 +1,257 @@
+// DriverInstance: descriptors, the driver thread and its loop, start and stop.
+#include "driverInstance.h"
+
+#include <errno.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/prctl.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include "driverTime.h"
+
+namespace cmn {
+namespace detail {
+
+namespace {
+
+const int kMaxEvents = 3;  // two timerfds and the wake-up eventfd
+
+void ignoreInterrupt(int) {}
+
+// Installed once per process. Without SA_RESTART, so that a send blocked in a callback fails
+// with EINTR when a deleting or stopping thread signals the driver thread.
+int installInterruptHandler() {
+    static const int result = [] {
+        struct sigaction action = {};
+        action.sa_handler = ignoreInterrupt;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0;
+        return sigaction(interruptSignal(), &action, nullptr);
+    }();
+    return result;
+}
+
+void closeIfOpen(int& fd_r) {
+    if (fd_r >= 0) {
+        close(fd_r);
+        fd_r = -1;
+    }
+}
+
+int watch(int epollFd, int fd) {
+    struct epoll_event event = {};
+    event.events = EPOLLIN;
+    event.data.fd = fd;
+    return epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &event);
+}
+
+// Only the interrupt signal may reach the driver thread; every other signal is for the
+// application's own threads.
+void prepareDriverThread() {
+    if (prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL) != 0) {
+        PTIMER_SYSLOG(LOG_ERR, "prctl(PR_SET_TIMERSLACK) failed: %m");
+    }
+    pthread_setname_np(pthread_self(), "ptimer-driver");
+    sigset_t interrupt;
+    sigemptyset(&interrupt);
+    sigaddset(&interrupt, interruptSignal());
+    pthread_sigmask(SIG_UNBLOCK, &interrupt, nullptr);
+}
+
+}  // namespace
+
+int interruptSignal() { return SIGRTMIN + 5; }
+
+int DriverInstance::openDescriptors() {
+    epollFd_m = epoll_create1(EPOLL_CLOEXEC);
+    monotonic_m.fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    realtime_m.fd = timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC);
+    wakeFd_m = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (epollFd_m < 0 || monotonic_m.fd < 0 || realtime_m.fd < 0 || wakeFd_m < 0 ||
+        watch(epollFd_m, monotonic_m.fd) != 0 || watch(epollFd_m, realtime_m.fd) != 0 ||
+        watch(epollFd_m, wakeFd_m) != 0) {
+        const int error = errno;
+        closeDescriptors();
+        errno = error;
+        return -1;
+    }
+    return 0;
+}
+
+void DriverInstance::closeDescriptors() {
+    closeIfOpen(epollFd_m);
+    closeIfOpen(monotonic_m.fd);
+    closeIfOpen(realtime_m.fd);
+    closeIfOpen(wakeFd_m);
+}
+
+int DriverInstance::startThread() {
+    // The thread inherits a mask with every signal blocked, so none can reach it before it
+    // has set itself up.
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    const int error = pthread_create(&thread_m, nullptr, threadMain, this);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (error != 0) {
+        errno = error;
+        return -1;
+    }
+    return 0;
+}
+
+void DriverInstance::resetLocked() {
+    monotonic_m.armedNs = kNoDeadline;
+    realtime_m.armedNs = kNoDeadline;
+    firing_mp = nullptr;
+    records_mp = nullptr;
+}
+
+int DriverInstance::start() {
+    if (installInterruptHandler() != 0) {
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(mutex_m);
+    resetLocked();
+    if (openDescriptors() != 0) {
+        return -1;
+    }
+    if (startThread() != 0) {
+        closeDescriptors();
+        return -1;
+    }
+    stopping_m = false;
+    return 0;
+}
+
+void DriverInstance::stop() {
+    {
+        std::unique_lock<std::mutex> lock(mutex_m);
+        if (stopping_m) {
+            return;
+        }
+        stopping_m = true;
+        const uint64_t one = 1;
+        if (write(wakeFd_m, &one, sizeof(one)) != static_cast<ssize_t>(sizeof(one))) {
+            PTIMER_SYSLOG(LOG_ERR, "write(eventfd %d) failed: %m", wakeFd_m);
+        }
+        awaitCallbackLocked(lock, nullptr);
+    }
+    pthread_join(thread_m, nullptr);
+    std::lock_guard<std::mutex> lock(mutex_m);
+    orphanRecordsLocked();
+    closeDescriptors();
+}
+
+void DriverInstance::orphanRecordsLocked() {
+    monotonic_m.heap.clear();
+    realtime_m.heap.clear();
+    for (TimerRecord* record_p = records_mp; record_p != nullptr;) {
+        TimerRecord* next_p = record_p->next_mp;
+        record_p->prev_mp = nullptr;
+        record_p->next_mp = nullptr;
+        record_p->instance_mp.store(nullptr, std::memory_order_release);
+        record_p = next_p;
+    }
+    records_mp = nullptr;
+}
+
+void* DriverInstance::threadMain(void* self_p) {
+    prepareDriverThread();
+    static_cast<DriverInstance*>(self_p)->run();
+    return nullptr;
+}
+
+void DriverInstance::run() {
+    std::unique_lock<std::mutex> lock(mutex_m);
+    while (!stopping_m) {
+        fireDue(lock);
+        if (stopping_m) {
+            break;
+        }
+        if (programIfEarlierLocked(monotonic_m) != 0 || programIfEarlierLocked(realtime_m) != 0) {
+            PTIMER_SYSLOG(LOG_ERR, "timerfd_settime failed: %m");
+        }
+        waitForEvents(lock);
+    }
+}
+
+TimerRecord* DriverInstance::popDueLocked() {
+    ClockQueue* queues[] = {&monotonic_m, &realtime_m};
+    for (ClockQueue* queue_p : queues) {
+        if (!queue_p->heap.empty()) {
+            HeapNode* node_p = queue_p->heap.popDue(clockNowNs(queue_p->clock));
+            if (node_p != nullptr) {
+                return static_cast<TimerRecord*>(node_p);
+            }
+        }
+    }
+    return nullptr;
+}
+
+// Callbacks run without the lock: they may arm or delete timers, and a slow one must not hold
+// up arming from other threads. firing_mp tells a deleting thread to wait for this one.
+void DriverInstance::fireDue(std::unique_lock<std::mutex>& lock_r) {
+    while (!stopping_m) {
+        TimerRecord* record_p = popDueLocked();
+        if (record_p == nullptr) {
+            return;
+        }
+        firing_mp = record_p;
+        const ptimer_callback_t callback = record_p->callback_m;
+        void* const context_p = record_p->context_mp;
+        lock_r.unlock();
+        callback(context_p);
+        lock_r.lock();
+        firing_mp = nullptr;
+        callbackDone_m.notify_all();
+    }
+}
+
+void DriverInstance::waitForEvents(std::unique_lock<std::mutex>& lock_r) {
+    struct epoll_event events[kMaxEvents];
+    lock_r.unlock();
+    int count;
+    do {
+        count = epoll_wait(epollFd_m, events, kMaxEvents, -1);
+    } while (count < 0 && errno == EINTR);
+    if (count < 0) {
+        PTIMER_SYSLOG(LOG_ERR, "epoll_wait(%d) failed: %m", epollFd_m);
+        // Cannot happen with our own descriptor; pause so a broken loop does not spin.
+        usleep(100000);
+    }
+    lock_r.lock();
+    for (int i = 0; i < count; ++i) {
+        const int fd = events[i].data.fd;
+        if (fd == monotonic_m.fd) {
+            drainLocked(monotonic_m);
+        } else if (fd == realtime_m.fd) {
+            drainLocked(realtime_m);
+        } else {
+            // The stop request itself is stopping_m; the read only clears the readiness.
+            uint64_t value;
+            if (read(wakeFd_m, &value, sizeof(value)) < 0 && errno != EAGAIN) {
+                PTIMER_SYSLOG(LOG_ERR, "read(eventfd %d) failed: %m", wakeFd_m);
+            }
+        }
+    }
+}
+
+// A read that returns the expiry count (or ECANCELED after a wall-clock step) means the timerfd
+// is no longer armed. EAGAIN means an arming re-programmed it since it woke us: armedNs already
+// holds the new value.
+void DriverInstance::drainLocked(ClockQueue& queue_r) {
+    uint64_t expiries;
+    const ssize_t result = read(queue_r.fd, &expiries, sizeof(expiries));
+    if (result == static_cast<ssize_t>(sizeof(expiries)) || (result < 0 && errno == ECANCELED)) {
+        queue_r.armedNs = kNoDeadline;
+    } else if (result < 0 && errno != EAGAIN && errno != EINTR) {
+        PTIMER_SYSLOG(LOG_ERR, "read(timerfd %d) failed: %m", queue_r.fd);
+    }
+}
+
+}  // namespace detail
+}  // namespace cmn

@@ -1,0 +1,113 @@
+// DriverInstance: one thread's timer driver, with its own driver thread.
+//
+// The driver thread sleeps in epoll_wait on a CLOCK_MONOTONIC timerfd (relative timers), a
+// CLOCK_REALTIME timerfd armed with TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET (absolute
+// timers; a wall-clock step wakes it to re-evaluate) and an eventfd that asks it to stop. Each
+// clock has a deadline heap; a timerfd is re-programmed only when an arming makes its clock's
+// earliest deadline earlier than what the timerfd holds. Cancelled or re-armed-later deadlines
+// leave the timerfd alone: the driver thread wakes once, finds nothing due and re-arms for the
+// new earliest. With nothing armed it sleeps without a timeout.
+//
+// The driver thread fires every due timer in deadline order, calling its callback with no lock
+// held. A thread that deletes a timer whose callback is running waits for it, sending the
+// driver thread interruptSignal() meanwhile so that a callback blocked in a send returns.
+//
+// Ownership: instances are pooled by the backend and never freed, so a pointer read from a
+// record stays safe to lock; records belong to the handle table and are linked here.
+// Thread: start/stop on the owning thread; attach/arm/detach from any thread.
+#ifndef PLATFORM_PTIMERS_DRIVERINSTANCE_H
+#define PLATFORM_PTIMERS_DRIVERINSTANCE_H
+
+#include <pthread.h>
+#include <sys/timerfd.h>
+#include <time.h>
+
+#include <condition_variable>
+#include <mutex>
+
+#include "deadlineHeap.h"
+#include "handleTable.h"
+
+namespace cmn {
+namespace detail {
+
+// The signal sent to a driver thread to interrupt a blocked callback: SIGRTMIN + 5. Its
+// process-wide handler does nothing and is installed without SA_RESTART.
+int interruptSignal();
+
+class DriverInstance {
+public:
+    // Results of detach().
+    enum DetachResult { detached_c, refused_c, orphaned_c };
+
+    DriverInstance() {}
+
+    // Opens the descriptors and starts the driver thread. 0, or -1 after a refusal of the
+    // system (everything opened is closed again).
+    int start();
+    // Stops and joins the driver thread (interrupting a blocked callback), closes the
+    // descriptors and orphans every record still linked: they keep their handles, which only
+    // ptimer_delete still accepts.
+    void stop();
+
+    // Links a fresh record (from HandleTable::acquire) to this instance. -1 while stopping.
+    int attach(TimerRecord* record_p, ptimer_callback_t callback, void* context_p, bool absolute);
+    // Arms the record for one expiry, replacing a pending one. -1 when the record is no longer
+    // the one `ref` validated or is not linked here, or when the kernel refuses the timerfd.
+    int arm(const ptimer* user, const RecordRef& ref, const struct timespec& value);
+    // Unlinks the record, waiting for its running callback (unless called from it).
+    // refused_c: not the record `ref` validated, or already being deleted. orphaned_c: the
+    // instance was stopped meanwhile; the caller releases the record through the table.
+    DetachResult detach(const ptimer* user, const RecordRef& ref);
+
+private:
+    struct ClockQueue {
+        ClockQueue(clockid_t clockId, int flags) : clock(clockId), settimeFlags(flags) {}
+
+        const clockid_t clock;
+        const int settimeFlags;  // absolute expiries; realtime also cancels on a clock step
+        int fd = -1;
+        int64_t armedNs = 0;  // what the timerfd holds; kNoDeadline when not armed
+        DeadlineHeap heap;
+    };
+
+    DriverInstance(const DriverInstance&) = delete;
+    DriverInstance& operator=(const DriverInstance&) = delete;
+
+    // driverInstance.cpp: lifecycle and the driver thread.
+    int openDescriptors();
+    void closeDescriptors();
+    int startThread();
+    static void* threadMain(void* self_p);
+    void run();
+    void fireDue(std::unique_lock<std::mutex>& lock_r);
+    TimerRecord* popDueLocked();
+    void waitForEvents(std::unique_lock<std::mutex>& lock_r);
+    void drainLocked(ClockQueue& queue_r);
+    void orphanRecordsLocked();
+    void resetLocked();
+
+    // driverTimers.cpp: timer operations.
+    bool ownsLocked(const ptimer* user, const RecordRef& ref) const;
+    ClockQueue& queueOf(const TimerRecord* record_p);
+    int programIfEarlierLocked(ClockQueue& queue_r);
+    void unlinkLocked(TimerRecord* record_p);
+    void awaitCallbackLocked(std::unique_lock<std::mutex>& lock_r, const TimerRecord* record_p);
+
+    std::mutex mutex_m;
+    std::condition_variable callbackDone_m;
+    ClockQueue monotonic_m{CLOCK_MONOTONIC, TFD_TIMER_ABSTIME};
+    ClockQueue realtime_m{CLOCK_REALTIME, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET};
+    int epollFd_m = -1;
+    int wakeFd_m = -1;
+    pthread_t thread_m = pthread_t();
+    bool stopping_m = true;
+    uint64_t nextSequence_m = 0;
+    TimerRecord* firing_mp = nullptr;   // whose callback runs now, or null
+    TimerRecord* records_mp = nullptr;  // every linked record
+};
+
+}  // namespace detail
+}  // namespace cmn
+
+#endif  // PLATFORM_PTIMERS_DRIVERINSTANCE_H

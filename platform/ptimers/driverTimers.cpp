@@ -1,0 +1,153 @@
+// DriverInstance: the timer operations (link, arm, unlink) made by application threads.
+#include <errno.h>
+#include <signal.h>
+#include <sys/timerfd.h>
+
+#include <chrono>
+
+#include "driverInstance.h"
+#include "driverTime.h"
+
+namespace cmn {
+namespace detail {
+
+namespace {
+
+// How long a deleting or stopping thread waits before (again) interrupting the callback.
+const std::chrono::milliseconds kInterruptInterval(1);
+
+}  // namespace
+
+bool DriverInstance::ownsLocked(const ptimer* user, const RecordRef& ref) const {
+    const TimerRecord* record_p = ref.record_p;
+    // The instance test comes first: only a record linked here is guarded by this mutex.
+    return record_p->instance_mp.load(std::memory_order_relaxed) == this &&
+           record_p->owner_mp.load(std::memory_order_relaxed) == user &&
+           record_p->generation_m.load(std::memory_order_relaxed) == ref.generation &&
+           !record_p->deleting_m;
+}
+
+DriverInstance::ClockQueue& DriverInstance::queueOf(const TimerRecord* record_p) {
+    return record_p->absolute_m ? realtime_m : monotonic_m;
+}
+
+// The one place where arming costs a system call: only when the clock's earliest deadline
+// moved before what the timerfd holds. A later or removed earliest deadline leaves the timerfd
+// early; the driver thread then wakes once, finds nothing due and programs the new earliest.
+int DriverInstance::programIfEarlierLocked(ClockQueue& queue_r) {
+    if (queue_r.heap.empty()) {
+        return 0;
+    }
+    const int64_t earliestNs = queue_r.heap.top()->deadlineNs_m;
+    if (earliestNs >= queue_r.armedNs) {
+        return 0;
+    }
+    const struct itimerspec spec = toTimerSpec(earliestNs);
+    if (timerfd_settime(queue_r.fd, queue_r.settimeFlags, &spec, nullptr) != 0) {
+        return -1;
+    }
+    queue_r.armedNs = earliestNs;
+    return 0;
+}
+
+int DriverInstance::attach(TimerRecord* record_p, ptimer_callback_t callback, void* context_p,
+                           bool absolute) {
+    std::lock_guard<std::mutex> lock(mutex_m);
+    if (stopping_m) {
+        return -1;
+    }
+    record_p->callback_m = callback;
+    record_p->context_mp = context_p;
+    record_p->absolute_m = absolute;
+    record_p->deleting_m = false;
+    record_p->heapIndex_m = HeapNode::kNotQueued;
+    record_p->prev_mp = nullptr;
+    record_p->next_mp = records_mp;
+    if (records_mp != nullptr) {
+        records_mp->prev_mp = record_p;
+    }
+    records_mp = record_p;
+    record_p->instance_mp.store(this, std::memory_order_release);
+    return 0;
+}
+
+int DriverInstance::arm(const ptimer* user, const RecordRef& ref, const struct timespec& value) {
+    std::lock_guard<std::mutex> lock(mutex_m);
+    if (stopping_m || !ownsLocked(user, ref)) {
+        return -1;
+    }
+    TimerRecord* record_p = ref.record_p;
+    ClockQueue& queue = queueOf(record_p);
+    record_p->deadlineNs_m = record_p->absolute_m
+                                 ? addSaturated(0, value)
+                                 : addSaturated(clockNowNs(CLOCK_MONOTONIC), value);
+    record_p->sequence_m = ++nextSequence_m;
+    if (record_p->heapIndex_m == HeapNode::kNotQueued) {
+        queue.heap.push(record_p);
+    } else {
+        queue.heap.update(record_p);
+    }
+    if (programIfEarlierLocked(queue) != 0) {
+        // The caller is told the timer is not armed, so it must not fire either.
+        const int error = errno;
+        queue.heap.remove(record_p);
+        errno = error;
+        return -1;
+    }
+    return 0;
+}
+
+void DriverInstance::unlinkLocked(TimerRecord* record_p) {
+    if (record_p->prev_mp != nullptr) {
+        record_p->prev_mp->next_mp = record_p->next_mp;
+    } else {
+        records_mp = record_p->next_mp;
+    }
+    if (record_p->next_mp != nullptr) {
+        record_p->next_mp->prev_mp = record_p->prev_mp;
+    }
+    record_p->prev_mp = nullptr;
+    record_p->next_mp = nullptr;
+}
+
+// The callback may be blocked in a send whose reader is the very thread waiting here, so the
+// wait signals the driver thread until the callback returns. A first short wait lets an
+// ordinary callback finish without being interrupted. firing_mp is read under the lock, so
+// the driver thread is alive (not joined) whenever it is signalled.
+void DriverInstance::awaitCallbackLocked(std::unique_lock<std::mutex>& lock_r,
+                                         const TimerRecord* record_p) {
+    const auto running = [this, record_p] {
+        return firing_mp != nullptr && (record_p == nullptr || firing_mp == record_p);
+    };
+    while (running()) {
+        if (callbackDone_m.wait_for(lock_r, kInterruptInterval,
+                                    [&running] { return !running(); })) {
+            return;
+        }
+        pthread_kill(thread_m, interruptSignal());
+    }
+}
+
+DriverInstance::DetachResult DriverInstance::detach(const ptimer* user, const RecordRef& ref) {
+    std::unique_lock<std::mutex> lock(mutex_m);
+    TimerRecord* record_p = ref.record_p;
+    if (record_p->instance_mp.load(std::memory_order_relaxed) != this) {
+        return orphaned_c;
+    }
+    if (!ownsLocked(user, ref)) {
+        return refused_c;
+    }
+    queueOf(record_p).heap.remove(record_p);
+    unlinkLocked(record_p);
+    // Refuses concurrent arming and deleting of this record while we wait.
+    record_p->deleting_m = true;
+    // A callback that deletes its own timer must not wait for itself.
+    if (firing_mp == record_p && !pthread_equal(pthread_self(), thread_m)) {
+        awaitCallbackLocked(lock, record_p);
+    }
+    record_p->instance_mp.store(nullptr, std::memory_order_release);
+    return detached_c;
+}
+
+}  // namespace detail
+}  // namespace cmn

@@ -1,0 +1,89 @@
+// The driver's process-wide table of timer records, and the record itself.
+//
+// A ptimer handle names a record by slot index; the record lives in a chunk that is never
+// freed, so a record's address stays valid for the life of the process and a handle can be
+// checked without trusting it: the index must name an existing slot, the handle's ptr must be
+// that slot's address and the slot's owner must be the handle itself. A freed slot goes on a
+// free list and its generation moves on, so a lookup that raced with a delete notices it.
+//
+// Ownership: the table owns every record; a driver instance links the records of its timers.
+// Thread: lookups are lock-free (owner, generation and instance are atomics); acquiring and
+// releasing slots take the table's own small mutex, never while an instance mutex is held.
+#ifndef PLATFORM_PTIMERS_HANDLETABLE_H
+#define PLATFORM_PTIMERS_HANDLETABLE_H
+
+#include <stdint.h>
+
+#include <atomic>
+#include <mutex>
+
+#include "deadlineHeap.h"
+#include "ptimers.h"
+
+namespace cmn {
+namespace detail {
+
+class DriverInstance;
+
+struct TimerRecord : HeapNode {
+    // Read without a lock by handle validation.
+    std::atomic<ptimer*> owner_mp{nullptr};             // the handle; null while the slot is free
+    std::atomic<uint32_t> generation_m{0};              // moves on at every release
+    std::atomic<DriverInstance*> instance_mp{nullptr};  // null once detached or orphaned
+    uint32_t index_m = 0;                               // fixed when the chunk is made
+
+    // Guarded by the table mutex.
+    TimerRecord* nextFree_mp = nullptr;
+
+    // Guarded by the owning instance's mutex.
+    ptimer_callback_t callback_m = nullptr;
+    void* context_mp = nullptr;
+    bool absolute_m = false;
+    bool deleting_m = false;
+    TimerRecord* prev_mp = nullptr;  // the instance's list of its records
+    TimerRecord* next_mp = nullptr;
+};
+
+// What a validated handle names: the record and the generation seen at validation.
+struct RecordRef {
+    TimerRecord* record_p;
+    uint32_t generation;
+};
+
+class HandleTable {
+public:
+    // The process's table; never destroyed, so driver threads may use it until exit.
+    static HandleTable& instance();
+
+    // Validates `user` as described above. False for null, zero-filled, never-created,
+    // deleted or forged handles.
+    bool lookup(const ptimer* user, RecordRef& ref_r) const;
+    // Takes a free slot for `user` (owner set, instance null) and writes ptr and magic into
+    // it. Null when the table is full.
+    TimerRecord* acquire(ptimer* user);
+    // Frees the slot if it is still the one `ref` validated for `user`. False otherwise
+    // (someone else released it first). The record must not be linked to an instance.
+    bool release(const ptimer* user, const RecordRef& ref);
+
+private:
+    static const uint32_t kChunkBits = 10;
+    static const uint32_t kChunkSize = 1u << kChunkBits;
+    static const uint32_t kMaxChunks = 4096;  // about four million timers
+
+    HandleTable() {}
+    HandleTable(const HandleTable&) = delete;
+    HandleTable& operator=(const HandleTable&) = delete;
+
+    TimerRecord* slot(uint32_t index) const;
+    bool growLocked();
+
+    std::atomic<TimerRecord*> chunks_m[kMaxChunks] = {};
+    std::mutex mutex_m;
+    TimerRecord* freeList_mp = nullptr;
+    uint32_t chunkCount_m = 0;
+};
+
+}  // namespace detail
+}  // namespace cmn
+
+#endif  // PLATFORM_PTIMERS_HANDLETABLE_H

@@ -1,0 +1,178 @@
+// The real driver backend: one DriverInstance per thread that called ptimer_init_default.
+//
+// The calling thread's instance is a thread_local pointer. A pthread key with the same value
+// stops an instance that its thread left running when the thread exits. Instances are never
+// freed but pooled for the next initialisation, because another thread may still lock one
+// through a stale record while it is being stopped. Handles are validated through the
+// process-wide HandleTable before anything of theirs is used.
+#include <pthread.h>
+
+#include <mutex>
+#include <vector>
+
+#include "driverInstance.h"
+#include "driverTime.h"
+#include "handleTable.h"
+#include "ptimersBackend.h"
+
+namespace cmn {
+namespace detail {
+
+namespace {
+
+thread_local DriverInstance* threadInstance_p = nullptr;
+
+pthread_key_t exitKey_g;
+pthread_once_t exitKeyOnce_g = PTHREAD_ONCE_INIT;
+int exitKeyResult_g = -1;
+
+class InstancePool {
+public:
+    DriverInstance* acquire() {
+        std::lock_guard<std::mutex> lock(mutex_m);
+        if (idle_m.empty()) {
+            return new DriverInstance();
+        }
+        DriverInstance* instance_p = idle_m.back();
+        idle_m.pop_back();
+        return instance_p;
+    }
+    void release(DriverInstance* instance_p) {
+        std::lock_guard<std::mutex> lock(mutex_m);
+        idle_m.push_back(instance_p);
+    }
+
+private:
+    std::mutex mutex_m;
+    std::vector<DriverInstance*> idle_m;
+};
+
+InstancePool& instancePool() {
+    // Leaked on purpose, like the instances it holds.
+    static InstancePool* pool_p = new InstancePool();
+    return *pool_p;
+}
+
+void stopInstance(DriverInstance* instance_p) {
+    instance_p->stop();
+    instancePool().release(instance_p);
+}
+
+// Runs at the exit of a thread that never called ptimer_shutdown.
+void stopOnThreadExit(void* instance_p) {
+    threadInstance_p = nullptr;
+    stopInstance(static_cast<DriverInstance*>(instance_p));
+}
+
+void createExitKey() { exitKeyResult_g = pthread_key_create(&exitKey_g, stopOnThreadExit); }
+
+bool validArming(const struct timespec* value, int flags) {
+    return value != nullptr && flags == 0 && value->tv_sec >= 0 && value->tv_nsec >= 0 &&
+           value->tv_nsec < kNsPerSecond;
+}
+
+class ThreadBackend : public PtimerBackend {
+public:
+    int init() override;
+    int shutdown() override;
+    int create(ptimer* user, ptimer_callback_t callback, void* context_p, bool absolute) override;
+    int arm(ptimer* user, const struct timespec* value, int flags) override;
+    int remove(ptimer* user) override;
+};
+
+int ThreadBackend::init() {
+    if (threadInstance_p != nullptr) {
+        return 0;
+    }
+    pthread_once(&exitKeyOnce_g, createExitKey);
+    if (exitKeyResult_g != 0) {
+        return -1;
+    }
+    DriverInstance* instance_p = instancePool().acquire();
+    if (instance_p->start() != 0) {
+        instancePool().release(instance_p);
+        return -1;
+    }
+    if (pthread_setspecific(exitKey_g, instance_p) != 0) {
+        stopInstance(instance_p);
+        return -1;
+    }
+    threadInstance_p = instance_p;
+    return 0;
+}
+
+int ThreadBackend::shutdown() {
+    DriverInstance* instance_p = threadInstance_p;
+    if (instance_p == nullptr) {
+        return -1;
+    }
+    threadInstance_p = nullptr;
+    pthread_setspecific(exitKey_g, nullptr);
+    stopInstance(instance_p);
+    return 0;
+}
+
+int ThreadBackend::create(ptimer* user, ptimer_callback_t callback, void* context_p,
+                          bool absolute) {
+    DriverInstance* instance_p = threadInstance_p;
+    if (instance_p == nullptr || user == nullptr || callback == nullptr) {
+        return -1;
+    }
+    HandleTable& table = HandleTable::instance();
+    RecordRef ref;
+    if (table.lookup(user, ref)) {
+        return -1;  // already a live timer: creating it again would leak its slot
+    }
+    TimerRecord* record_p = table.acquire(user);
+    if (record_p == nullptr) {
+        return -1;
+    }
+    __atomic_store_n(&user->isabstime, absolute ? 1 : 0, __ATOMIC_RELAXED);
+    if (instance_p->attach(record_p, callback, context_p, absolute) != 0) {
+        ref.record_p = record_p;
+        ref.generation = record_p->generation_m.load(std::memory_order_relaxed);
+        table.release(user, ref);
+        return -1;
+    }
+    return 0;
+}
+
+int ThreadBackend::arm(ptimer* user, const struct timespec* value, int flags) {
+    if (!validArming(value, flags)) {
+        return -1;
+    }
+    RecordRef ref;
+    if (!HandleTable::instance().lookup(user, ref)) {
+        return -1;
+    }
+    DriverInstance* instance_p = ref.record_p->instance_mp.load(std::memory_order_acquire);
+    if (instance_p == nullptr) {
+        return -1;  // its instance was shut down
+    }
+    return instance_p->arm(user, ref, *value);
+}
+
+// A record whose instance was shut down (or is gone meanwhile) is only released.
+int ThreadBackend::remove(ptimer* user) {
+    HandleTable& table = HandleTable::instance();
+    RecordRef ref;
+    if (!table.lookup(user, ref)) {
+        return -1;
+    }
+    DriverInstance* instance_p = ref.record_p->instance_mp.load(std::memory_order_acquire);
+    if (instance_p != nullptr && instance_p->detach(user, ref) == DriverInstance::refused_c) {
+        return -1;
+    }
+    return table.release(user, ref) ? 0 : -1;
+}
+
+}  // namespace
+
+PtimerBackend& realPtimerBackend() {
+    // Never destroyed: driver threads may call into it while the process exits.
+    static ThreadBackend* backend_p = new ThreadBackend();
+    return *backend_p;
+}
+
+}  // namespace detail
+}  // namespace cmn
