@@ -278,6 +278,8 @@ public:
     // socket cannot be made or is already listening.
     bool startListening(const std::string& socketPath);
     // Closes the listening socket and its connections and removes the socket file.
+    // Thread: the thread whose loop serves the socket (not from inside one of its commands),
+    // or any thread once that loop no longer runs.
     void stopListening();
     // The path being served, empty when not listening.
     std::string getListeningPath() const;
@@ -288,6 +290,10 @@ public:
 private:
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
+
+    // The server's own commands ("help", "mdf-show-state"), bound in its own handler.
+    bool helpCommand(int argc, char** argv, std::string& out_r);
+    bool showStateCommand(int argc, char** argv, std::string& out_r);
 
     struct Impl;
     Impl* impl_mp;

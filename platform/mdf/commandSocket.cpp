@@ -1,0 +1,363 @@
+// The command server's listening socket: path safety, accepting, limits, idle connections.
+#include "commandSocket.h"
+
+#include <errno.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/timerfd.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "socketFile.h"
+
+namespace mdf {
+namespace detail {
+
+namespace {
+
+// Connections accepted per listener callback, so a flood of connects cannot hold the loop.
+const int maxAcceptsPerRound_c = 16;
+// How long accepting pauses after the process ran out of descriptors or memory: the listener
+// stays readable meanwhile, and the loop would spin on it.
+const int acceptPauseMs_c = 1000;
+// A timer deadline that has passed already, so the timer fires in the next round.
+const int64_t deadlineNowMs_c = 1;
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// The idle timer: a timerfd on the same loop, armed at the earliest deadline that matters.
+
+class CommandSocket::IdleTimer : public cmn::ADispatcherClient {
+public:
+    explicit IdleTimer(CommandSocket& owner_r) : owner_rm(owner_r), fd_m(-1), watched_m(false) {}
+    ~IdleTimer() override {
+        if (watched_m) {
+            cmn::SingletonHolder<cmn::Dispatcher>::getInstance().removeClient(fd_m, fdReadEvent_c);
+        }
+        if (fd_m >= 0) {
+            ::close(fd_m);
+        }
+    }
+
+    bool start() {
+        fd_m = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+        if (fd_m < 0) {
+            owner_rm.log_mp->dbgLog_err(__FILE__, __LINE__, "timerfd_create failed: %m");
+            return false;
+        }
+        watched_m =
+            cmn::SingletonHolder<cmn::Dispatcher>::getInstance().addClient(this, fdReadEvent_c);
+        if (!watched_m) {
+            owner_rm.log_mp->dbgLog_err(__FILE__, __LINE__, "%s",
+                                        "the dispatcher refused the idle timer");
+        }
+        return watched_m;
+    }
+
+    // Fires at deadlineMs of CLOCK_MONOTONIC; 0 disarms.
+    void armAt(int64_t deadlineMs) {
+        struct itimerspec when;
+        memset(&when, 0, sizeof(when));
+        when.it_value.tv_sec = static_cast<time_t>(deadlineMs / 1000);
+        when.it_value.tv_nsec = static_cast<long>(deadlineMs % 1000) * 1000000L;
+        if (timerfd_settime(fd_m, TFD_TIMER_ABSTIME, &when, nullptr) != 0) {
+            owner_rm.log_mp->dbgLog_err(__FILE__, __LINE__, "timerfd_settime(%d) failed: %m", fd_m);
+        }
+    }
+
+    int getPrimarySocket() override { return fd_m; }
+    std::string getSocketName(int /*socketFd*/) const override { return "mdf::Server timer"; }
+
+private:
+    IdleTimer(const IdleTimer&) = delete;
+    IdleTimer& operator=(const IdleTimer&) = delete;
+
+    bool socketCallback(int /*socketFd*/) override {
+        uint64_t expirations;
+        ssize_t got;
+        do {
+            got = read(fd_m, &expirations, sizeof(expirations));
+        } while (got < 0 && errno == EINTR);
+        // EAGAIN: a re-arm after the expiry already cleared it; the sweep is harmless.
+        owner_rm.onTimer();
+        return true;
+    }
+
+    CommandSocket& owner_rm;
+    int fd_m;
+    bool watched_m;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Opening and closing.
+
+CommandSocket::CommandSocket(const CommandRunner& runner, const cmn::DbgModuleDescriptor* log_p)
+    : runner_m(runner),
+      log_mp(log_p),
+      listenFd_m(-1),
+      path_m(),
+      boundDevice_m(0),
+      boundInode_m(0),
+      timer_mp(nullptr),
+      listenerWatched_m(false),
+      resumeAcceptMs_m(0),
+      connections_m(),
+      finished_m() {}
+
+CommandSocket::~CommandSocket() { close(); }
+
+std::string CommandSocket::getSocketName(int /*socketFd*/) const {
+    return "mdf::Server socket " + path_m;
+}
+
+bool CommandSocket::open(const std::string& path) {
+    if (isOpen()) {
+        log_mp->dbgLog_err(__FILE__, __LINE__, "startListening(%s): already listening on %s",
+                           path.c_str(), path_m.c_str());
+        return false;
+    }
+    if (!bindAndListen(path)) {
+        return false;
+    }
+    if (!startWatching()) {
+        close();
+        return false;
+    }
+    armExitUnlink(path_m, boundDevice_m, boundInode_m, log_mp);
+    log_mp->dbgLog_info(__FILE__, __LINE__, "listening on %s", path_m.c_str());
+    return true;
+}
+
+bool CommandSocket::bindAndListen(const std::string& path) {
+    sockaddr_un address;
+    if (!makeSocketAddress(path, address)) {
+        log_mp->dbgLog_err(__FILE__, __LINE__, "startListening(%s): not a path of 1 to %d bytes",
+                           path.c_str(), static_cast<int>(sizeof(address.sun_path) - 1));
+        return false;
+    }
+    if (!clearSocketPath(path, log_mp)) {
+        return false;
+    }
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        log_mp->dbgLog_err(__FILE__, __LINE__, "startListening(%s): socket failed: %m",
+                           path.c_str());
+        return false;
+    }
+    // bind() gives the new file the socket inode's mode less the umask: setting 0600 first
+    // means the file never exists with wider permissions.
+    if (fchmod(fd, S_IRUSR | S_IWUSR) != 0 ||
+        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        log_mp->dbgLog_err(__FILE__, __LINE__, "startListening(%s): fchmod/bind failed: %m",
+                           path.c_str());
+        ::close(fd);
+        return false;
+    }
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0 || listen(fd, static_cast<int>(maxConnections_c)) != 0) {
+        log_mp->dbgLog_err(__FILE__, __LINE__, "startListening(%s): lstat/listen failed: %m",
+                           path.c_str());
+        ::close(fd);
+        unlink(path.c_str());
+        return false;
+    }
+    listenFd_m = fd;
+    path_m = path;
+    boundDevice_m = info.st_dev;
+    boundInode_m = info.st_ino;
+    return true;
+}
+
+bool CommandSocket::startWatching() {
+    timer_mp = new IdleTimer(*this);
+    if (!timer_mp->start()) {
+        return false;
+    }
+    listenerWatched_m =
+        cmn::SingletonHolder<cmn::Dispatcher>::getInstance().addClient(this, fdReadEvent_c);
+    if (!listenerWatched_m) {
+        log_mp->dbgLog_err(__FILE__, __LINE__, "startListening(%s): the dispatcher refused it",
+                           path_m.c_str());
+    }
+    return listenerWatched_m;
+}
+
+void CommandSocket::close() {
+    if (!isOpen()) {
+        return;
+    }
+    for (CommandConnection* connection_p : connections_m) {
+        delete connection_p;
+    }
+    connections_m.clear();
+    deleteFinished();
+    if (listenerWatched_m) {
+        cmn::SingletonHolder<cmn::Dispatcher>::getInstance().removeClient(listenFd_m,
+                                                                          fdReadEvent_c);
+        listenerWatched_m = false;
+    }
+    delete timer_mp;
+    timer_mp = nullptr;
+    ::close(listenFd_m);
+    listenFd_m = -1;
+    removeSocketFile();
+    log_mp->dbgLog_info(__FILE__, __LINE__, "stopped listening on %s", path_m.c_str());
+    path_m.clear();
+    resumeAcceptMs_m = 0;
+}
+
+// Removes the file only if it is still the one bound: never someone else's file put there
+// since.
+void CommandSocket::removeSocketFile() {
+    disarmExitUnlink();
+    if (!isSameFile(path_m, boundDevice_m, boundInode_m)) {
+        log_mp->dbgLog_err(__FILE__, __LINE__, "%s is no longer our socket; left in place",
+                           path_m.c_str());
+        return;
+    }
+    if (unlink(path_m.c_str()) != 0) {
+        log_mp->dbgLog_err(__FILE__, __LINE__, "unlink(%s) failed: %m", path_m.c_str());
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Accepting.
+
+bool CommandSocket::socketCallback(int /*socketFd*/) {
+    deleteFinished();
+    for (int i = 0; i < maxAcceptsPerRound_c; ++i) {
+        int fd = accept4(listenFd_m, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd >= 0) {
+            admit(fd);
+            continue;
+        }
+        if (errno == EINTR || errno == ECONNABORTED) {
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            log_mp->dbgLog_err(__FILE__, __LINE__, "accept on %s failed: %m", path_m.c_str());
+            pauseAccepting();
+        }
+        break;
+    }
+    armTimer();
+    return true;
+}
+
+void CommandSocket::admit(int fd) {
+    if (!peerAllowed(fd)) {
+        ::close(fd);
+        return;
+    }
+    if (connections_m.size() >= maxConnections_c) {
+        log_mp->dbgLog_err(__FILE__, __LINE__, "%s: %d connections open; closing a new one",
+                           path_m.c_str(), static_cast<int>(connections_m.size()));
+        ::close(fd);
+        return;
+    }
+    CommandConnection* connection_p = new CommandConnection(fd, *this, log_mp);
+    if (!connection_p->start()) {
+        delete connection_p;
+        return;
+    }
+    connections_m.insert(connection_p);
+}
+
+// Only this user and root may send commands.
+bool CommandSocket::peerAllowed(int fd) {
+    struct ucred peer;
+    socklen_t length = sizeof(peer);
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) {
+        log_mp->dbgLog_err(__FILE__, __LINE__, "SO_PEERCRED on connection %d failed: %m", fd);
+        return false;
+    }
+    if (peer.uid == geteuid() || peer.uid == 0) {
+        return true;
+    }
+    log_mp->dbgLog_err(__FILE__, __LINE__, "%s: refused a connection from uid %d (pid %d)",
+                       path_m.c_str(), static_cast<int>(peer.uid), static_cast<int>(peer.pid));
+    return false;
+}
+
+void CommandSocket::pauseAccepting() {
+    if (listenerWatched_m) {
+        cmn::SingletonHolder<cmn::Dispatcher>::getInstance().removeClient(listenFd_m,
+                                                                          fdReadEvent_c);
+        listenerWatched_m = false;
+    }
+    resumeAcceptMs_m = monotonicMs() + acceptPauseMs_c;
+}
+
+bool CommandSocket::runCommandLine(const std::string& line, std::string& out_r) {
+    return runner_m(line, out_r);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Finished and idle connections.
+
+void CommandSocket::connectionFinished(CommandConnection* connection_p) {
+    // Deleted from a later callback of the listener or the timer, never inside the
+    // connection's own callback, which is still running.
+    connections_m.erase(connection_p);
+    finished_m.push_back(connection_p);
+    armTimer();
+}
+
+void CommandSocket::onTimer() {
+    int64_t nowMs = monotonicMs();
+    if (resumeAcceptMs_m != 0 && nowMs >= resumeAcceptMs_m) {
+        resumeAcceptMs_m = 0;
+        listenerWatched_m =
+            cmn::SingletonHolder<cmn::Dispatcher>::getInstance().addClient(this, fdReadEvent_c);
+        if (!listenerWatched_m) {
+            log_mp->dbgLog_err(__FILE__, __LINE__, "%s: cannot resume accepting", path_m.c_str());
+            resumeAcceptMs_m = nowMs + acceptPauseMs_c;
+        }
+    }
+    expireIdleConnections(nowMs);
+    deleteFinished();
+    armTimer();
+}
+
+void CommandSocket::expireIdleConnections(int64_t nowMs) {
+    std::vector<CommandConnection*> idle;
+    for (CommandConnection* connection_p : connections_m) {
+        if (nowMs - connection_p->lastActivityMs() >= idleTimeoutMs_c) {
+            idle.push_back(connection_p);
+        }
+    }
+    for (CommandConnection* connection_p : idle) {
+        connection_p->expire();
+    }
+}
+
+void CommandSocket::deleteFinished() {
+    for (CommandConnection* connection_p : finished_m) {
+        delete connection_p;
+    }
+    finished_m.clear();
+}
+
+// The earliest of: now (a finished connection to delete), the first idle deadline, the end of
+// an accept pause. Disarmed when there is none, so an idle server never wakes.
+void CommandSocket::armTimer() {
+    if (timer_mp == nullptr) {
+        return;
+    }
+    int64_t deadlineMs = finished_m.empty() ? 0 : deadlineNowMs_c;
+    for (CommandConnection* connection_p : connections_m) {
+        int64_t idleAtMs = connection_p->lastActivityMs() + idleTimeoutMs_c;
+        if (deadlineMs == 0 || idleAtMs < deadlineMs) {
+            deadlineMs = idleAtMs;
+        }
+    }
+    if (resumeAcceptMs_m != 0 && (deadlineMs == 0 || resumeAcceptMs_m < deadlineMs)) {
+        deadlineMs = resumeAcceptMs_m;
+    }
+    timer_mp->armAt(deadlineMs);
+}
+
+}  // namespace detail
+}  // namespace mdf

@@ -1,0 +1,346 @@
+// The operator socket end to end: a dispatcher loop on its own thread serves the socket, the
+// test thread connects as a client, and mdf-cli runs as a child process.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <future>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "commonDispatcher.h"
+#include "mdfServer.h"
+
+extern char** environ;
+
+namespace {
+
+// Far beyond the server's 5 s idle limit; only a "never happened" bound.
+const int kBudgetMs = 20000;
+
+mdf::Server& server() { return cmn::SingletonHolder<mdf::Server>::getInstance(); }
+
+int connectTo(const std::string& path) {
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof(address.sun_path), "%s", path.c_str());
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Reads until the server closes (eof_r true) or the budget runs out.
+std::string readAll(int fd, int budgetMs, bool& eof_r) {
+    std::string text;
+    eof_r = false;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(budgetMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd ready = {fd, POLLIN, 0};
+        if (poll(&ready, 1, 50) <= 0) {
+            continue;
+        }
+        char buffer[8192];
+        ssize_t got = recv(fd, buffer, sizeof(buffer), 0);
+        if (got <= 0) {
+            eof_r = true;
+            break;
+        }
+        text.append(buffer, static_cast<size_t>(got));
+    }
+    return text;
+}
+
+// One request on a fresh connection, with the write side shut after it; the whole answer.
+std::string askServer(const std::string& path, const std::string& request) {
+    int fd = connectTo(path);
+    if (fd < 0) {
+        return "<no connection>";
+    }
+    send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    shutdown(fd, SHUT_WR);
+    bool eof = false;
+    std::string answer = readAll(fd, kBudgetMs, eof);
+    close(fd);
+    return eof ? answer : answer + "<no end>";
+}
+
+struct CliRun {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+std::string takeFile(int fd, const char* path) {
+    close(fd);
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    unlink(path);
+    return text.str();
+}
+
+CliRun runCli(const std::vector<std::string>& args) {
+    char outPath[] = "/tmp/mdf-cli-test-out.XXXXXX";
+    char errPath[] = "/tmp/mdf-cli-test-err.XXXXXX";
+    int outFd = mkostemp(outPath, O_CLOEXEC);
+    int errFd = mkostemp(errPath, O_CLOEXEC);
+    std::vector<std::string> words = {MDF_CLI_PATH};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(&word[0]);
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, errFd, STDERR_FILENO);
+    pid_t child = -1;
+    int status = -1;
+    if (posix_spawn(&child, MDF_CLI_PATH, &actions, nullptr, argv.data(), environ) == 0) {
+        waitpid(child, &status, 0);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return CliRun{code, takeFile(outFd, outPath), takeFile(errFd, errPath)};
+}
+
+class Target {
+public:
+    bool echo(int argc, char** argv, std::string& out_r) {
+        for (int i = 1; i < argc; ++i) {
+            out_r += (i > 1 ? "|" : "") + std::string(argv[i]);
+        }
+        return true;
+    }
+    bool fail(int /*argc*/, char** /*argv*/, std::string& out_r) {
+        out_r += "no\n";
+        return false;
+    }
+};
+
+typedef mdf::ACommandHandler<Target, bool (Target::*)(int, char**, std::string&)> TargetHandler;
+
+class OperatorSocketTest : public testing::Test {
+protected:
+    OperatorSocketTest()
+        : path_m("/tmp/mdf-socket-test." + std::to_string(getpid()) + ".socket"),
+          handler_m("test") {}
+
+    void SetUp() override {
+        unlink(path_m.c_str());
+        ASSERT_TRUE(server().registerNewHandler(&handler_m));
+        ASSERT_TRUE(handler_m.addCommand("tst-echo", "echo", &Target::echo, target_m));
+        ASSERT_TRUE(handler_m.addCommand("tst-fail", "fail", &Target::fail, target_m));
+    }
+    void TearDown() override {
+        stopLoop();
+        server().deregisterHandler(&handler_m);
+        unlink(path_m.c_str());
+    }
+
+    // Starts listening at `path` on a new thread that then runs its dispatcher loop until
+    // stopLoop(), which also has that thread stop listening.
+    bool startLoop(const std::string& path) {
+        std::promise<bool> started;
+        std::future<bool> result = started.get_future();
+        loop_m = std::thread([this, path, &started] {
+            bool listening = server().startListening(path);
+            started.set_value(listening);
+            cmn::Dispatcher& dispatcher = cmn::SingletonHolder<cmn::Dispatcher>::getInstance();
+            while (listening && !stop_m.load()) {
+                dispatcher.listenOnce(20);
+            }
+            server().stopListening();
+        });
+        return result.get();
+    }
+    void stopLoop() {
+        if (loop_m.joinable()) {
+            stop_m.store(true);
+            loop_m.join();
+        }
+    }
+
+    std::string path_m;
+    Target target_m;
+    TargetHandler handler_m;
+    std::thread loop_m;
+    std::atomic<bool> stop_m{false};
+};
+
+TEST_F(OperatorSocketTest, AnswerIsStatusLineThenCommandText) {
+    ASSERT_TRUE(startLoop(path_m));
+    EXPECT_EQ("OK\na|b", askServer(path_m, "tst-echo a b\n"));
+    EXPECT_EQ("FAILED\nno\n", askServer(path_m, "tst-fail\n"));
+    EXPECT_EQ("OK\nc", askServer(path_m, "tst-echo c"));  // ended by the shutdown alone
+    EXPECT_EQ("OK\nd", askServer(path_m, "tst-echo d\r\nignored"));
+    EXPECT_EQ(0u, askServer(path_m, "tst-nothing\n").find("FAILED\n"));
+}
+
+TEST_F(OperatorSocketTest, SocketFileIsOwnerOnlyAndRemovedByStop) {
+    mode_t previous = umask(0);  // the mode must not depend on the caller's umask
+    bool started = startLoop(path_m);
+    umask(previous);
+    ASSERT_TRUE(started);
+    EXPECT_EQ(path_m, server().getListeningPath());
+    struct stat info;
+    ASSERT_EQ(0, lstat(path_m.c_str(), &info));
+    EXPECT_TRUE(S_ISSOCK(info.st_mode));
+    EXPECT_EQ(0600u, info.st_mode & 07777);
+    stopLoop();
+    EXPECT_NE(0, lstat(path_m.c_str(), &info));
+    EXPECT_EQ("", server().getListeningPath());
+}
+
+TEST_F(OperatorSocketTest, OverlongLineIsRefusedAndTheLoopKeepsServing) {
+    ASSERT_TRUE(startLoop(path_m));
+    std::string longest = "tst-echo " + std::string(4096 - 9, 'y');
+    EXPECT_EQ("OK\n" + longest.substr(9), askServer(path_m, longest + "\n"));
+    EXPECT_EQ(0u, askServer(path_m, longest + "y\n").find("ERROR\n"));
+    EXPECT_EQ(0u, askServer(path_m, std::string(100000, 'z')).find("ERROR\n"));
+    EXPECT_EQ("OK\nok", askServer(path_m, "tst-echo ok\n"));
+}
+
+TEST_F(OperatorSocketTest, SilentClientBlocksNobodyAndIsClosedLater) {
+    ASSERT_TRUE(startLoop(path_m));
+    int silent = connectTo(path_m);
+    ASSERT_GE(silent, 0);
+    EXPECT_EQ("OK\nfine", askServer(path_m, "tst-echo fine\n"));
+    bool eof = false;
+    EXPECT_EQ(0u, readAll(silent, kBudgetMs, eof).find("ERROR\n"));
+    EXPECT_TRUE(eof);
+    close(silent);
+}
+
+TEST_F(OperatorSocketTest, ConnectionsBeyondTheLimitAreClosedAtOnce) {
+    ASSERT_TRUE(startLoop(path_m));
+    std::vector<int> silent;
+    for (int i = 0; i < 32; ++i) {
+        silent.push_back(connectTo(path_m));
+        ASSERT_GE(silent.back(), 0);
+    }
+    int extra = connectTo(path_m);
+    ASSERT_GE(extra, 0);
+    bool eof = false;
+    // Closed without a word, not answered by the idle limit.
+    EXPECT_EQ("", readAll(extra, kBudgetMs, eof));
+    EXPECT_TRUE(eof);
+    close(extra);
+    for (int fd : silent) {
+        close(fd);
+    }
+    // The server sees those closes in its own time; a slot frees up once it has.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBudgetMs);
+    std::string answer;
+    while (answer != "OK\nagain" && std::chrono::steady_clock::now() < deadline) {
+        answer = askServer(path_m, "tst-echo again\n");
+    }
+    EXPECT_EQ("OK\nagain", answer);
+}
+
+TEST_F(OperatorSocketTest, PlantedSymlinkIsNeitherFollowedNorRemoved) {
+    const std::string target = path_m + ".target";
+    const std::string missing = path_m + ".missing";
+    { std::ofstream(target) << "keep"; }
+    const std::string* pointsTo[] = {&target, &missing};
+    for (const std::string* linked_p : pointsTo) {
+        ASSERT_EQ(0, symlink(linked_p->c_str(), path_m.c_str()));
+        EXPECT_FALSE(server().startListening(path_m)) << *linked_p;
+        struct stat info;
+        ASSERT_EQ(0, lstat(path_m.c_str(), &info));
+        EXPECT_TRUE(S_ISLNK(info.st_mode));
+        unlink(path_m.c_str());
+    }
+    struct stat info;
+    ASSERT_EQ(0, lstat(target.c_str(), &info));
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    std::ifstream in(target);
+    std::string content;
+    in >> content;
+    EXPECT_EQ("keep", content);
+    EXPECT_NE(0, lstat(missing.c_str(), &info));
+    unlink(target.c_str());
+}
+
+TEST_F(OperatorSocketTest, StaleSocketIsReplacedButLiveOneAndFileAreNot) {
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof(address.sun_path), "%s", path_m.c_str());
+    int other = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(0, bind(other, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
+    ASSERT_EQ(0, listen(other, 1));
+    EXPECT_FALSE(server().startListening(path_m));  // someone serves there
+    close(other);                                   // now nobody does: stale
+    EXPECT_TRUE(server().startListening(path_m));
+    server().stopListening();
+
+    { std::ofstream(path_m) << "data"; }
+    EXPECT_FALSE(server().startListening(path_m));
+    struct stat info;
+    ASSERT_EQ(0, lstat(path_m.c_str(), &info));
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+}
+
+TEST_F(OperatorSocketTest, CliExitStatusFollowsTheCommandResult) {
+    ASSERT_TRUE(startLoop(""));
+    const std::string pid = std::to_string(getpid());
+    EXPECT_EQ("/tmp/mdf-server." + pid + ".socket", server().getListeningPath());
+    CliRun ok = runCli({"-p", pid, "tst-echo", "a", "b"});
+    EXPECT_EQ(0, ok.status);
+    EXPECT_EQ("a|b", ok.out);
+    CliRun failed = runCli({"-s", server().getListeningPath(), "TST-FAIL"});
+    EXPECT_EQ(1, failed.status);
+    EXPECT_EQ("no\n", failed.out);
+    CliRun refused = runCli({"-p", pid, "tst-echo", std::string(5000, 'x')});
+    EXPECT_EQ(2, refused.status);
+    EXPECT_NE(std::string::npos, refused.err.find("line too long")) << refused.err;
+}
+
+TEST(MdfCliTest, ExitsTwoWhenNoServer) {
+    const std::string path = "/tmp/mdf-cli-test-nobody." + std::to_string(getpid());
+    CliRun run = runCli({"-s", path, "help"});
+    EXPECT_EQ(2, run.status);
+    EXPECT_EQ("mdf-cli: cannot connect to " + path + ": No such file or directory\n", run.err);
+    EXPECT_EQ("", run.out);
+}
+
+class MdfCliUsageTest : public testing::TestWithParam<std::vector<std::string>> {};
+
+TEST_P(MdfCliUsageTest, ExitsSixtyFourOnUsageError) {
+    CliRun run = runCli(GetParam());
+    EXPECT_EQ(64, run.status);
+    EXPECT_NE(std::string::npos, run.err.find("usage: mdf-cli")) << run.err;
+    EXPECT_EQ("", run.out);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Arguments, MdfCliUsageTest,
+    testing::Values(std::vector<std::string>{}, std::vector<std::string>{"help"},
+                    std::vector<std::string>{"-s"}, std::vector<std::string>{"-s", "/tmp/x"},
+                    std::vector<std::string>{"-s", "/tmp/x", "-p", "1", "help"},
+                    std::vector<std::string>{"-p", "12abc", "help"},
+                    std::vector<std::string>{"-p", "0", "help"},
+                    std::vector<std::string>{"-x", "help"}));
+
+TEST(MdfCliTest, HelpPrintsUsageAndExitsZero) {
+    CliRun run = runCli({"--help"});
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ(0u, run.out.find("usage: mdf-cli [-s SOCKET | -p PID] COMMAND [ARGS...]\n"));
+}
+
+}  // namespace
