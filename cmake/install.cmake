@@ -21,6 +21,8 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/commonTimerManagerConfig.cmake
               ${CMAKE_CURRENT_BINARY_DIR}/commonTimerManagerConfigVersion.cmake
         DESTINATION ${CTM_CMAKE_DIR})
 
+# The .pc file finds its prefix from its own location, so a relocated install still works.
+file(RELATIVE_PATH CTM_PC_TO_PREFIX /root/${CMAKE_INSTALL_LIBDIR}/pkgconfig /root)
 configure_file(cmake/commonTimerManager.pc.in ${CMAKE_CURRENT_BINARY_DIR}/commonTimerManager.pc
                @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/commonTimerManager.pc
