@@ -207,6 +207,20 @@ TEST_F(OperatorSocketTest, SocketFileIsOwnerOnlyAndRemovedByStop) {
     EXPECT_EQ("", server().getListeningPath());
 }
 
+TEST_F(OperatorSocketTest, NormalExitRemovesTheSocketFile) {
+    // "fast": the child must use this process's path, which holds the parent's pid. No other
+    // thread runs yet, so forking here is safe.
+    testing::FLAGS_gtest_death_test_style = "fast";
+    EXPECT_EXIT(
+        {
+            bool listening = server().startListening(path_m);
+            exit(listening ? 0 : 3);
+        },
+        testing::ExitedWithCode(0), "");
+    struct stat info;
+    EXPECT_NE(0, lstat(path_m.c_str(), &info));
+}
+
 TEST_F(OperatorSocketTest, OverlongLineIsRefusedAndTheLoopKeepsServing) {
     ASSERT_TRUE(startLoop(path_m));
     std::string longest = "tst-echo " + std::string(4096 - 9, 'y');
