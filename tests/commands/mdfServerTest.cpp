@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "mdfServer.h"
@@ -204,6 +205,34 @@ TEST_F(MdfServerTest, CommandMayAddCommandsWhileItRuns) {
     out.clear();
     EXPECT_TRUE(execute("tst-added q", out));
     EXPECT_EQ("q", out);
+}
+
+// Another thread registers and withdraws a handler while this one runs commands along the
+// chain; the chain must stay whole for the walk (run it under ThreadSanitizer too).
+TEST_F(MdfServerTest, RegistrationOnAnotherThreadKeepsTheChainWhole) {
+    TargetHandler handler("h");
+    ScopedRegistration handlerIn(handler);
+    bind(handlerIn, handler, "tst-echo");
+    Target otherTarget;
+    TargetHandler other("other");
+    ASSERT_TRUE(other.addCommand("tst-other", "other", &Target::echo, otherTarget));
+    std::thread churn([this, &other] {
+        for (int i = 0; i < 500; ++i) {
+            server_m.registerNewHandler(&other);
+            server_m.deregisterHandler(&other);
+        }
+    });
+    for (int i = 0; i < 500; ++i) {
+        std::string out;
+        EXPECT_TRUE(execute("tst-echo z", out));
+        EXPECT_EQ("z", out);
+        out.clear();
+        if (execute("tst-other y", out)) {
+            EXPECT_EQ("y", out);
+        }
+    }
+    churn.join();
+    EXPECT_FALSE(server_m.commandExists("tst-other"));
 }
 
 }  // namespace
