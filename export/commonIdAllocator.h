@@ -23,6 +23,7 @@ public:
           cacheSize(cacheSizeToUse),
           freeIds_m(),
           oldestFreedIndex_m(0),
+          heldBackCount_m(0),
           nextFreshId_m(0),
           allocatedCount_m(0) {}
     ~IdAllocator() {}
@@ -40,12 +41,14 @@ private:
 
     // ids[i]: id i is allocated. Grows from 64 elements as fresh ids are handed out.
     std::vector<bool> ids;
-    // Freed ids waiting out their hold-back, oldest from oldestFreedIndex_m (a ring).
+    // Freed ids waiting out their hold-back: a ring of min(cacheSize, idCount) slots holding
+    // heldBackCount_m ids, the oldest at oldestFreedIndex_m.
     std::vector<uint16_t> recentlyFreedIds;
     const uint32_t cacheSize;
     // Freed ids whose hold-back is over, ready for reuse.
     std::vector<uint16_t> freeIds_m;
     uint32_t oldestFreedIndex_m;
+    uint32_t heldBackCount_m;
     // Ids from here up to idCount have never been handed out.
     uint32_t nextFreshId_m;
     uint32_t allocatedCount_m;
