@@ -333,6 +333,21 @@ TEST(MdfCliTest, ExitsTwoWhenNoServer) {
     EXPECT_EQ("", run.out);
 }
 
+TEST(MdfCliTest, ExitsTwoWhenTheServerNeverAnswers) {
+    const std::string path = "/tmp/mdf-cli-test-mute." + std::to_string(getpid());
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof(address.sun_path), "%s", path.c_str());
+    int mute = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(0, bind(mute, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
+    ASSERT_EQ(0, listen(mute, 4));  // connections wait in the backlog, never answered
+    CliRun run = runCli({"-s", path, "help"});
+    close(mute);
+    unlink(path.c_str());
+    EXPECT_EQ(2, run.status);
+    EXPECT_EQ("mdf-cli: no answer from " + path + ": Connection timed out\n", run.err);
+}
+
 class MdfCliUsageTest : public testing::TestWithParam<std::vector<std::string>> {};
 
 TEST_P(MdfCliUsageTest, ExitsSixtyFourOnUsageError) {
