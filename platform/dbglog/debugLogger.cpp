@@ -41,6 +41,9 @@ struct SinkHolder {
 };
 
 // Formats with the caller's errno in place, so that %m names the error of the call site.
+std::string formatMessage(int callerErrno, const char* format, va_list args)
+    CMN_DBGLOG_FORMAT(2, 0);
+
 std::string formatMessage(int callerErrno, const char* format, va_list args) {
     if (format == nullptr) {
         return "(null format)";
