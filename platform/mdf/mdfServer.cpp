@@ -32,31 +32,16 @@ namespace {
 
 typedef bool (Server::*ServerCommand)(int, char**, std::string&);
 
-void initRecursiveMutex(pthread_mutex_t& mutex_r) {
-    pthread_mutexattr_t attributes;
-    // These calls fail only for invalid arguments; the fallback keeps a working (if
-    // non-recursive) mutex rather than none.
-    if (pthread_mutexattr_init(&attributes) != 0) {
-        pthread_mutex_init(&mutex_r, nullptr);
-        return;
-    }
-    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
-    pthread_mutex_init(&mutex_r, &attributes);
-    pthread_mutexattr_destroy(&attributes);
-}
-
 }  // namespace
 
 struct Server::Impl {
     Impl()
-        : chainMutex_m(),
-          mdfHandler_m("mdf::Server"),
+        : mdfHandler_m("mdf::Server"),
           handlers_m(),
           ownCommandsAdded_m(false),
           socket_mp(nullptr),
           log_mp(
               cmn::SingletonHolder<cmn::DebugLogger>::getInstance().registerModule("mdf::Server")) {
-        initRecursiveMutex(chainMutex_m);
     }
     ~Impl() {
         delete socket_mp;
@@ -84,7 +69,8 @@ struct Server::Impl {
         return index == 0 ? &mdfHandler_m : handlers_m[index - 1];
     }
 
-    pthread_mutex_t chainMutex_m;
+    // Recursive: see the top of this file. A static initialiser cannot fail.
+    pthread_mutex_t chainMutex_m = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
     // Head of the chain, always; the registered handlers follow in registration order.
     ACommandHandler<Server, ServerCommand> mdfHandler_m;
     std::vector<PACommandHandler*> handlers_m;
