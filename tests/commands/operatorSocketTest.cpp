@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -14,15 +13,13 @@
 #include <chrono>
 #include <fstream>
 #include <future>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "commonDispatcher.h"
 #include "mdfServer.h"
-
-extern char** environ;
+#include "operatorClient.h"
 
 namespace {
 
@@ -31,92 +28,18 @@ const int kBudgetMs = 20000;
 
 mdf::Server& server() { return cmn::SingletonHolder<mdf::Server>::getInstance(); }
 
-int connectTo(const std::string& path) {
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    snprintf(address.sun_path, sizeof(address.sun_path), "%s", path.c_str());
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
+using cmn::test::askServer;
+using cmn::test::connectTo;
+using cmn::test::readAll;
 
-// Reads until the server closes (eof_r true) or the budget runs out.
-std::string readAll(int fd, int budgetMs, bool& eof_r) {
-    std::string text;
-    eof_r = false;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(budgetMs);
-    while (std::chrono::steady_clock::now() < deadline) {
-        pollfd ready = {fd, POLLIN, 0};
-        if (poll(&ready, 1, 50) <= 0) {
-            continue;
-        }
-        char buffer[8192];
-        ssize_t got = recv(fd, buffer, sizeof(buffer), 0);
-        if (got <= 0) {
-            eof_r = true;
-            break;
-        }
-        text.append(buffer, static_cast<size_t>(got));
-    }
-    return text;
-}
-
-// One request on a fresh connection, with the write side shut after it; the whole answer.
 std::string askServer(const std::string& path, const std::string& request) {
-    int fd = connectTo(path);
-    if (fd < 0) {
-        return "<no connection>";
-    }
-    send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-    shutdown(fd, SHUT_WR);
-    bool eof = false;
-    std::string answer = readAll(fd, kBudgetMs, eof);
-    close(fd);
-    return eof ? answer : answer + "<no end>";
+    return askServer(path, request, kBudgetMs);
 }
 
-struct CliRun {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-std::string takeFile(int fd, const char* path) {
-    close(fd);
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    unlink(path);
-    return text.str();
-}
+typedef cmn::test::ProgramRun CliRun;
 
 CliRun runCli(const std::vector<std::string>& args) {
-    char outPath[] = "/tmp/mdf-cli-test-out.XXXXXX";
-    char errPath[] = "/tmp/mdf-cli-test-err.XXXXXX";
-    int outFd = mkostemp(outPath, O_CLOEXEC);
-    int errFd = mkostemp(errPath, O_CLOEXEC);
-    std::vector<std::string> words = {MDF_CLI_PATH};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& word : words) {
-        argv.push_back(&word[0]);
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, errFd, STDERR_FILENO);
-    pid_t child = -1;
-    int status = -1;
-    if (posix_spawn(&child, MDF_CLI_PATH, &actions, nullptr, argv.data(), environ) == 0) {
-        waitpid(child, &status, 0);
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return CliRun{code, takeFile(outFd, outPath), takeFile(errFd, errPath)};
+    return cmn::test::runProgram(MDF_CLI_PATH, args);
 }
 
 class Target {

@@ -1,0 +1,132 @@
+// Talking to a command server the way an operator does: raw connections to its socket, and
+// programs (mdf-cli, tmgr-demo) run as child processes.
+#ifndef TESTS_SUPPORT_OPERATORCLIENT_H
+#define TESTS_SUPPORT_OPERATORCLIENT_H
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace cmn {
+namespace test {
+
+// A connected stream socket to `path`, or -1.
+inline int connectTo(const std::string& path) {
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof(address.sun_path), "%s", path.c_str());
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Reads until the peer closes (eof_r true) or the budget runs out.
+inline std::string readAll(int fd, int budgetMs, bool& eof_r) {
+    std::string text;
+    eof_r = false;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(budgetMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd ready = {fd, POLLIN, 0};
+        if (poll(&ready, 1, 50) <= 0) {
+            continue;
+        }
+        char buffer[8192];
+        ssize_t got = recv(fd, buffer, sizeof(buffer), 0);
+        if (got <= 0) {
+            eof_r = true;
+            break;
+        }
+        text.append(buffer, static_cast<size_t>(got));
+    }
+    return text;
+}
+
+// One request on a fresh connection, with the write side shut after it; the whole answer,
+// "<no connection>" or the partial answer followed by "<no end>".
+inline std::string askServer(const std::string& path, const std::string& request, int budgetMs) {
+    int fd = connectTo(path);
+    if (fd < 0) {
+        return "<no connection>";
+    }
+    send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    shutdown(fd, SHUT_WR);
+    bool eof = false;
+    std::string answer = readAll(fd, budgetMs, eof);
+    close(fd);
+    return eof ? answer : answer + "<no end>";
+}
+
+inline std::string takeFile(int fd, const char* path) {
+    close(fd);
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    unlink(path);
+    return text.str();
+}
+
+struct ProgramRun {
+    int status;  // exit status, -1 when it did not exit normally
+    std::string out;
+    std::string err;
+};
+
+// Starts `program` with `args`, its standard output and error going to `outFd` and `errFd`.
+// Returns the child's pid, or -1.
+inline pid_t spawnProgram(const std::string& program, const std::vector<std::string>& args,
+                          int outFd, int errFd) {
+    std::vector<std::string> words = {program};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(&word[0]);
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, errFd, STDERR_FILENO);
+    pid_t child = -1;
+    if (posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
+        child = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    return child;
+}
+
+// Runs `program` to its end and collects its exit status and output.
+inline ProgramRun runProgram(const std::string& program, const std::vector<std::string>& args) {
+    char outPath[] = "/tmp/ctm-test-out.XXXXXX";
+    char errPath[] = "/tmp/ctm-test-err.XXXXXX";
+    int outFd = mkostemp(outPath, O_CLOEXEC);
+    int errFd = mkostemp(errPath, O_CLOEXEC);
+    pid_t child = spawnProgram(program, args, outFd, errFd);
+    int status = -1;
+    if (child > 0) {
+        waitpid(child, &status, 0);
+    }
+    int code = (child > 0 && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
+    return ProgramRun{code, takeFile(outFd, outPath), takeFile(errFd, errPath)};
+}
+
+}  // namespace test
+}  // namespace cmn
+
+#endif  // TESTS_SUPPORT_OPERATORCLIENT_H
