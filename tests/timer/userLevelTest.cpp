@@ -68,12 +68,22 @@ TEST_F(UserLevelTest, ThousandMixedTimersDeliveredThenCancelled) {
         }
         return true;
     };
-    ASSERT_TRUE(runUntil(allDelivered, 30000));
+    auto missing = [&] {
+        std::string text;
+        for (const auto& timer : oneShot) {
+            if (delivered[timer.first] < (timer.second ? 1 : 2)) {
+                text += std::to_string(delivered[timer.first]) + "x " + entryState(timer.first);
+            }
+        }
+        return text;
+    };
+    ASSERT_TRUE(runUntil(allDelivered, 30000)) << missing();
     EXPECT_EQ(600, counters().currentEntries);
 
     manager().cancelAllTimersForClient(&client, false);
     size_t callsAtCancel = client.calls.size();
-    ASSERT_TRUE(runUntil([] { return counters().currentEntries == 0; }, 30000));
+    ASSERT_TRUE(runUntil([] { return counters().currentEntries == 0; }, 30000))
+        << runCommand("tmgr-show-state");
     EXPECT_EQ(callsAtCancel, client.calls.size());
     tally();
     for (const auto& timer : oneShot) {
