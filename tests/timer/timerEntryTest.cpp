@@ -92,6 +92,17 @@ TEST_F(TimerEntryTest, FailedRearmStillCallsClientAndCancels) {
     EXPECT_NE(std::string::npos, entryState(timerId).find("[Cancelled]"));
 }
 
+TEST_F(TimerEntryTest, NullClientIsNeitherCalledNorRearmedNorShown) {
+    uint32_t timerId = startPeriodic(100, nullptr);
+    ASSERT_TRUE(fireAndDeliver(timerId));
+    EXPECT_EQ(1u, fake.armingsOfTimer(timerId).size());
+    EXPECT_EQ("", entryState(timerId));
+    EXPECT_EQ(1, counters().currentEntries);
+    EXPECT_EQ(
+        (std::vector<std::string>{"client_mp is NULL", "client_mp is NULL", "client_mp is NULL"}),
+        log.texts(DBGLEVEL_CRITICAL));
+}
+
 TEST_F(TimerEntryTest, ShowStateOfEntrySeven) {
     RecordingClient other;
     RecordingClient alarm("alarm");
