@@ -44,13 +44,18 @@ protected:
     }
     void TearDown() override {
         if (demo_m > 0) {
-            kill(demo_m, SIGKILL);
-            waitpid(demo_m, nullptr, 0);
+            EXPECT_EQ(0, stopDemo());
         }
+        EXPECT_FALSE(cmn::test::pathExists(socketPath_m));
         cmn::test::takeFile(outFd_m, outPath_m);
         cmn::test::takeFile(errFd_m, errPath_m);
     }
-    // Waits for the demo's normal end; its exit status.
+    // Asks the demo to end early (SIGTERM); its exit status.
+    int stopDemo() {
+        kill(demo_m, SIGTERM);
+        return waitForExit();
+    }
+    // Waits for the demo's end; its exit status.
     int waitForExit() {
         int status = -1;
         waitpid(demo_m, &status, 0);
@@ -119,7 +124,6 @@ TEST_F(DemoEndToEndTest, HostileClientsDoNotStopTheServer) {
     ProgramRun state = cli({"-p", pid_m, "tmgr-show-state"});
     EXPECT_EQ(0, state.status) << state.err;
     close(silent);
-    EXPECT_EQ(0, waitForExit());
 }
 
 TEST_F(DemoEndToEndTest, PeerOfAnotherUserIsRefused) {

@@ -3,8 +3,10 @@
 //
 //   tmgr-demo [--seconds N]
 //
-// Ends after N seconds (default 12), prints the manager's state ("tmgr-show-state") and exits 0.
+// Ends after N seconds (default 12), or at SIGINT or SIGTERM, prints the manager's state
+// ("tmgr-show-state"), removes its sockets and exits 0.
 // While it runs, `mdf-cli -p <pid> tmgr-show-state` inspects it from another shell.
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -26,6 +28,21 @@ const uint32_t periodicMs = 1000;
 const uint32_t periodicNs = 700000000;
 const uint32_t clockSyncSeconds = 5;
 const int defaultSeconds = 12;
+
+volatile sig_atomic_t stopRequested = 0;
+
+void requestStop(int) { stopRequested = 1; }
+
+// SIGINT and SIGTERM end the run normally. Without SA_RESTART the signal interrupts the
+// dispatcher's wait, which then returns at once.
+void installStopHandlers() {
+    struct sigaction action;
+    memset(&action, 0, sizeof(action));
+    action.sa_handler = requestStop;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
 
 int64_t monotonicMicros() {
     struct timespec now;
@@ -145,8 +162,9 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    installStopHandlers();
     int64_t endMicros = monotonicMicros() + seconds * 1000000LL;
-    for (int64_t left = endMicros - monotonicMicros(); left > 0;
+    for (int64_t left = endMicros - monotonicMicros(); left > 0 && stopRequested == 0;
          left = endMicros - monotonicMicros()) {
         dispatcher.listenOnce(static_cast<time_t>((left + 999) / 1000));
     }
