@@ -1,0 +1,323 @@
+// Hostile operator clients against the command server's socket: huge lines, binary bytes,
+// bursts of connections, clients that never speak and clients that never read. The server runs
+// in process, its dispatcher loop on a thread of its own; the test thread plays the clients.
+//
+// Built twice: with CTM_HOSTILE_HEAVY 1 it holds the cases that wait out the server's 5 s idle
+// limit (labelled heavy), with 0 the quick ones.
+#include <dirent.h>
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "commonDispatcher.h"
+#include "mdfServer.h"
+#include "operatorClient.h"
+
+namespace {
+
+using cmn::test::askServer;
+using cmn::test::connectTo;
+using cmn::test::readAll;
+
+// "Never happened" bound, far beyond the server's 5 s idle limit.
+const int kBudgetMs = 20000;
+const int kIdleLimitMs = 5000;
+const size_t kResponseCap = 1048576;
+
+mdf::Server& server() { return cmn::SingletonHolder<mdf::Server>::getInstance(); }
+
+class Target {
+public:
+    bool echo(int argc, char** argv, std::string& out_r) {
+        for (int i = 1; i < argc; ++i) {
+            out_r += (i > 1 ? "|" : "") + std::string(argv[i]);
+        }
+        return true;
+    }
+    // As many bytes as its argument says.
+    bool big(int argc, char** argv, std::string& out_r) {
+        out_r.append(argc > 1 ? std::stoul(argv[1]) : 0, 'b');
+        return true;
+    }
+};
+
+typedef mdf::ACommandHandler<Target, bool (Target::*)(int, char**, std::string&)> TargetHandler;
+
+class HostileClientTest : public testing::Test {
+protected:
+    HostileClientTest()
+        : path_m("/tmp/mdf-hostile-test." + std::to_string(getpid()) + ".socket"),
+          handler_m("test") {}
+
+    void SetUp() override {
+        unlink(path_m.c_str());
+        ASSERT_TRUE(server().registerNewHandler(&handler_m));
+        ASSERT_TRUE(handler_m.addCommand("tst-echo", "echo", &Target::echo, target_m));
+        ASSERT_TRUE(handler_m.addCommand("tst-big", "big", &Target::big, target_m));
+        std::promise<bool> started;
+        std::future<bool> result = started.get_future();
+        loop_m = std::thread([this, &started] {
+            bool listening = server().startListening(path_m);
+            started.set_value(listening);
+            cmn::Dispatcher& dispatcher = cmn::SingletonHolder<cmn::Dispatcher>::getInstance();
+            while (listening && !stop_m.load()) {
+                dispatcher.listenOnce(20);
+            }
+            server().stopListening();
+        });
+        ASSERT_TRUE(result.get());
+        ASSERT_EQ("OK\nready", ask("tst-echo ready\n"));
+    }
+    void TearDown() override {
+        stop_m.store(true);
+        loop_m.join();
+        server().deregisterHandler(&handler_m);
+        unlink(path_m.c_str());
+    }
+
+    std::string ask(const std::string& request) { return askServer(path_m, request, kBudgetMs); }
+
+    // Asks until a connection gets a slot (one beyond the limit is closed without a word).
+    std::string askUntilServed(const std::string& request) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBudgetMs);
+        std::string answer;
+        while (answer.empty() && std::chrono::steady_clock::now() < deadline) {
+            answer = ask(request);
+        }
+        return answer;
+    }
+
+    std::string path_m;
+    Target target_m;
+    TargetHandler handler_m;
+    std::thread loop_m;
+    std::atomic<bool> stop_m{false};
+};
+
+#if !CTM_HOSTILE_HEAVY
+
+long residentKiB() {
+    long pages = 0;
+    long resident = 0;
+    std::ifstream("/proc/self/statm") >> pages >> resident;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// Pushes `total` bytes of `chunk` (repeated; it holds no newline) without blocking for longer than
+// the budget; returns the bytes the server took before it closed.
+size_t pushWithoutNewline(int fd, const std::string& chunk, size_t total) {
+    size_t sent = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBudgetMs);
+    while (sent < total && std::chrono::steady_clock::now() < deadline) {
+        pollfd ready = {fd, POLLOUT, 0};
+        if (poll(&ready, 1, 50) <= 0) {
+            continue;
+        }
+        ssize_t got = send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (got < 0 && errno != EAGAIN && errno != EINTR) {
+            break;  // the server has closed its side
+        }
+        sent += got > 0 ? static_cast<size_t>(got) : 0;
+    }
+    return sent;
+}
+
+TEST_F(HostileClientTest, HugeLinesAreRefusedAndMemoryStaysBounded) {
+    // Every byte value but the newline, NUL and 0xff included.
+    std::string chunk;
+    while (chunk.size() < 65536) {
+        for (int byte = 0; byte < 256; ++byte) {
+            chunk += byte == '\n' ? 'x' : static_cast<char>(byte);
+        }
+    }
+    const size_t perClient = size_t{32} << 20;
+    std::vector<int> clients;
+    for (int i = 0; i < 8; ++i) {
+        clients.push_back(connectTo(path_m));
+        ASSERT_GE(clients.back(), 0);
+    }
+    long before = residentKiB();
+    for (int fd : clients) {
+        EXPECT_LT(pushWithoutNewline(fd, chunk, perClient), perClient);
+        bool eof = false;
+        EXPECT_EQ("ERROR\nline too long: more than 4096 bytes\n", readAll(fd, kBudgetMs, eof));
+        EXPECT_TRUE(eof);
+        close(fd);
+    }
+    // Buffering what was sent would take 256 MiB; the server keeps one line's worth each.
+    long growth = residentKiB() - before;
+    RecordProperty("residentGrowthKiB", static_cast<int>(growth));
+    EXPECT_LT(growth, 8 * 1024);
+    EXPECT_EQ("OK\nstill-here", ask("tst-echo still-here\n"));
+}
+
+struct Exchange {
+    const char* name;
+    std::string request;
+    std::string answer;
+};
+
+void PrintTo(const Exchange& exchange, std::ostream* out_p) { *out_p << exchange.name; }
+
+class HostileRequestTest : public HostileClientTest,
+                           public testing::WithParamInterface<Exchange> {};
+
+TEST_P(HostileRequestTest, IsAnsweredByTheFramingRules) {
+    EXPECT_EQ(GetParam().answer, ask(GetParam().request));
+    EXPECT_EQ("OK\nstill-here", ask("tst-echo still-here\n"));
+}
+
+std::string everyWordByte() {
+    std::string bytes;
+    for (int byte = 1; byte < 256; ++byte) {
+        if (byte != '\n' && byte != '\t' && byte != ' ') {
+            bytes += static_cast<char>(byte);
+        }
+    }
+    return bytes;
+}
+
+const std::string kNul("\0", 1);
+const std::string kUnknown = "\"; \"help\" lists the commands\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, HostileRequestTest,
+    testing::Values(
+        Exchange{"NulInWord", "tst-echo a" + kNul + "b\n", "ERROR\nline contains a NUL byte\n"},
+        Exchange{"NulAlone", kNul, "ERROR\nline contains a NUL byte\n"},
+        Exchange{"NulAfterLineEnd", "tst-echo a\n" + kNul + "\xff", "OK\na"},
+        Exchange{"HighBytesAsWord", "\xff\xfe\x80\n",
+                 "FAILED\nunknown command \"\xff\xfe\x80" + kUnknown},
+        Exchange{"EveryWordByte", "tst-echo " + everyWordByte() + "\n", "OK\n" + everyWordByte()},
+        Exchange{"OnlyOneCarriageReturnDropped", "tst-echo \r\r\n", "OK\n\r"},
+        Exchange{"SeparatorsOnly", "\t \t\r\n",
+                 "FAILED\nempty command line; \"help\" lists the commands\n"},
+        Exchange{"NoLineEndAtAll", "",
+                 "FAILED\nempty command line; \"help\" lists the commands\n"}),
+    [](const testing::TestParamInfo<Exchange>& info) { return std::string(info.param.name); });
+
+#else  // CTM_HOSTILE_HEAVY
+
+// Descriptors open in the process, the one that lists them left out.
+int openDescriptors() {
+    DIR* dir_p = opendir("/proc/self/fd");
+    if (dir_p == nullptr) {
+        return -1;
+    }
+    int count = 0;
+    while (readdir(dir_p) != nullptr) {
+        ++count;
+    }
+    closedir(dir_p);
+    return count - 3;  // ".", ".." and the listing's own
+}
+
+TEST_F(HostileClientTest, BurstOfThousandsOfConnectionsKeepsDescriptorsBounded) {
+    struct rlimit limit;
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &limit));
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &limit));
+    const int burst = static_cast<int>(std::min<rlim_t>(3000, limit.rlim_cur - 200));
+    ASSERT_GE(burst, 500) << "too few descriptors for a burst";
+
+    const int baseline = openDescriptors();
+    std::vector<int> held;
+    int serverMost = 0;
+    for (int i = 0; i < burst; ++i) {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        ASSERT_GE(fd, 0);
+        sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        path_m.copy(address.sun_path, sizeof(address.sun_path) - 1);
+        // A full backlog refuses at once (EAGAIN): the burst goes on.
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
+            held.push_back(fd);
+        } else {
+            close(fd);
+        }
+        if (i % 100 == 99) {
+            serverMost =
+                std::max(serverMost, openDescriptors() - baseline - static_cast<int>(held.size()));
+        }
+    }
+    // Every silent connection in a slot, one being accepted (and closed) beyond them.
+    EXPECT_LE(serverMost, 32 + 1);
+    // The silent ones hold every slot until the idle limit frees them.
+    EXPECT_EQ("OK\nanswered", askUntilServed("tst-echo answered\n"));
+    for (int fd : held) {
+        close(fd);
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBudgetMs);
+    while (openDescriptors() != baseline && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(baseline, openDescriptors());
+    RecordProperty("connected", static_cast<int>(held.size()));
+    RecordProperty("serverDescriptorsMost", serverMost);
+}
+
+TEST_F(HostileClientTest, SilentConnectionsAreClosedAfterTheIdleLimitWhileOthersAreServed) {
+    auto connected = std::chrono::steady_clock::now();
+    std::vector<int> silent;
+    for (int i = 0; i < 8; ++i) {
+        silent.push_back(connectTo(path_m));
+        ASSERT_GE(silent.back(), 0);
+    }
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ("OK\n" + std::to_string(i), ask("tst-echo " + std::to_string(i) + "\n"));
+    }
+    for (int fd : silent) {
+        bool eof = false;
+        EXPECT_EQ("ERROR\nidle for too long\n", readAll(fd, kBudgetMs, eof));
+        EXPECT_TRUE(eof);
+        // Never before the limit (less the server's millisecond rounding of its clock).
+        EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - connected)
+                      .count(),
+                  kIdleLimitMs - 2);
+        close(fd);
+    }
+}
+
+TEST_F(HostileClientTest, ClientThatNeverReadsBlocksNobodyAndItsBufferIsCapped) {
+    const std::string request = "tst-big " + std::to_string(8 * kResponseCap) + "\n";
+    std::vector<int> stuck;
+    for (int i = 0; i < 4; ++i) {
+        stuck.push_back(connectTo(path_m));
+        ASSERT_GE(stuck.back(), 0);
+        ASSERT_EQ(static_cast<ssize_t>(request.size()),
+                  send(stuck.back(), request.data(), request.size(), MSG_NOSIGNAL));
+    }
+    EXPECT_EQ("OK\nserved", ask("tst-echo served\n"));
+    // A reader gets the capped response, cut where the cap says.
+    EXPECT_EQ("OK\n" + std::string(kResponseCap, 'b') + "\n[response cut at 1048576 bytes]\n",
+              ask(request));
+    for (int fd : stuck) {
+        // The server gives up on a client that takes nothing for the idle limit.
+        pollfd hangup = {fd, POLLRDHUP, 0};
+        ASSERT_EQ(1, poll(&hangup, 1, kBudgetMs));
+        bool eof = false;
+        std::string partial = readAll(fd, kBudgetMs, eof);
+        EXPECT_TRUE(eof);
+        EXPECT_EQ(0u, partial.find("OK\nbbb"));
+        EXPECT_LT(partial.size(), kResponseCap);
+        close(fd);
+    }
+}
+
+#endif  // CTM_HOSTILE_HEAVY
+
+}  // namespace
