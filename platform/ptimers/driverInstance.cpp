@@ -179,17 +179,30 @@ void DriverInstance::run() {
     }
 }
 
+// Of the two clocks' earliest due timers, the one further past its deadline goes first. Taking
+// one clock's first whenever it has a due timer would let relative timers that are due again
+// and again (a callback socket kept full) hold an absolute timer back for good.
 TimerRecord* DriverInstance::popDueLocked() {
     ClockQueue* queues[] = {&monotonic_m, &realtime_m};
+    ClockQueue* chosen_p = nullptr;
+    int64_t chosenNowNs = 0;
+    int64_t chosenLatenessNs = -1;
     for (ClockQueue* queue_p : queues) {
-        if (!queue_p->heap.empty()) {
-            HeapNode* node_p = queue_p->heap.popDue(clockNowNs(queue_p->clock));
-            if (node_p != nullptr) {
-                return static_cast<TimerRecord*>(node_p);
-            }
+        if (queue_p->heap.empty()) {
+            continue;
+        }
+        const int64_t nowNs = clockNowNs(queue_p->clock);
+        const int64_t latenessNs = nowNs - queue_p->heap.top()->deadlineNs_m;
+        if (latenessNs >= 0 && latenessNs > chosenLatenessNs) {
+            chosen_p = queue_p;
+            chosenNowNs = nowNs;
+            chosenLatenessNs = latenessNs;
         }
     }
-    return nullptr;
+    if (chosen_p == nullptr) {
+        return nullptr;
+    }
+    return static_cast<TimerRecord*>(chosen_p->heap.popDue(chosenNowNs));
 }
 
 // Callbacks run without the lock: they may arm or delete timers, and a slow one must not hold
