@@ -18,7 +18,9 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <list>
+#include <mutex>
 #include <new>
 #include <sstream>
 #include <string>
@@ -58,6 +60,93 @@ const DbgModuleDescriptor* threadLog() {
 [[noreturn]] void exitProcess(const DbgModuleDescriptor* log_p, const char* message) {
     log_p->dbgLog_critical(__FILE__, __LINE__, "%s", message);
     exit(1);
+}
+
+}  // namespace
+
+// ============================================================================================
+// Process life: exit() and fork()
+// ============================================================================================
+
+namespace {
+
+// The main thread's manager is not reached by the thread-key destructors, which run when a
+// thread ends, not at exit(); an exit hook destroys it instead, so that its socket file does
+// not stay behind. Its path is also kept here, in plain storage that the hook reads without a
+// lock from any thread, for the exits in which the manager must not be destroyed.
+struct MainSocketRecord {
+    std::atomic<bool> armed;
+    char path[sizeof(sockaddr_un().sun_path)];
+};
+MainSocketRecord mainSocket_g;
+std::once_flag exitHookOnce_g;
+std::once_flag forkHookOnce_g;
+
+// Client callbacks running on this thread: exit() from inside one must not destroy the manager
+// whose frames are still below it.
+thread_local int clientCallDepth_g = 0;
+
+// What a child of fork() inherited from the forking thread: kept reachable, never used.
+TimerManager* inheritedManager_gp = nullptr;
+
+bool onMainThread() { return getpid() == gettid(); }
+
+// exit() on the main thread, outside any client callback: a full destruction (driver shut
+// down, socket closed and unlinked, entries deleted). Otherwise the main thread may still be
+// using its manager, or is inside it, so only the socket file is removed: no lock, no join,
+// nothing freed. A manager already deleted has cleared the record, so nothing runs twice.
+void releaseMainManagerAtExit() {
+    if (onMainThread() && clientCallDepth_g == 0) {
+        SingletonPerThread<TimerManager>::deleteInstance();
+        return;
+    }
+    if (mainSocket_g.armed.exchange(false)) {
+        unlink(mainSocket_g.path);
+    }
+}
+
+// A child of fork() has a copy of the forking thread's manager but not its driver thread, and
+// shares the callback socket and the dispatcher's epoll set with the parent: destroying the
+// copy would unlink the parent's socket file and take the parent's socket out of the shared
+// epoll set. So the child forgets it: the thread's key no longer names it and the exit hook
+// leaves its file alone. Only calls that are safe in a child of a threaded process are made.
+void forgetManagerInChild() {
+    pthread_key_t key = SingletonPerThread<TimerManager>::getSingletonKey();
+    void* inherited_p = pthread_getspecific(key);
+    if (inherited_p != nullptr) {
+        inheritedManager_gp = static_cast<TimerManager*>(inherited_p);
+        pthread_setspecific(key, nullptr);
+    }
+    mainSocket_g.armed.store(false);
+}
+
+// Runs at the end of every construction; the hooks are installed once per process.
+void watchProcessLife(const DbgModuleDescriptor* log_p, const sockaddr_un& address_r) {
+    std::call_once(forkHookOnce_g, [log_p] {
+        if (pthread_atfork(nullptr, nullptr, forgetManagerInChild) != 0) {
+            log_p->dbgLog_critical(__FILE__, __LINE__, "%s",
+                                   "pthread_atfork failed: a forked child may destroy the "
+                                   "parent's manager");
+        }
+    });
+    if (!onMainThread()) {
+        return;
+    }
+    std::call_once(exitHookOnce_g, [log_p] {
+        if (atexit(releaseMainManagerAtExit) != 0) {
+            log_p->dbgLog_critical(__FILE__, __LINE__, "%s",
+                                   "atexit failed: the main thread's socket file stays after exit");
+        }
+    });
+    memcpy(mainSocket_g.path, address_r.sun_path, sizeof(mainSocket_g.path));
+    mainSocket_g.path[sizeof(mainSocket_g.path) - 1] = '\0';
+    mainSocket_g.armed.store(true);
+}
+
+void forgetMainSocketPath() {
+    if (onMainThread()) {
+        mainSocket_g.armed.store(false);
+    }
 }
 
 }  // namespace
@@ -103,10 +192,21 @@ void buildCallbackAddress(const DbgModuleDescriptor* log_p, char (&path_r)[256],
     memcpy(address_r.sun_path, path_r, strnlen(path_r, sizeof(address_r.sun_path)));
 }
 
+// A construction that ends the process after the socket was bound removes the socket's file
+// first: the manager never reaches the thread's key, so nothing else would.
+void discardCallbackSocket(TimerManager& manager_r) {
+    if (manager_r.getCbSocket() < 0) {
+        return;
+    }
+    close(manager_r.getCbSocket());
+    unlink(manager_r.getCbAddress().sun_path);
+}
+
 // The dispatcher calls getPrimarySocket() inside addClient, which makes the socket.
 void registerWithDispatcher(TimerManager& manager_r, const DbgModuleDescriptor* log_p) {
     if (!SingletonHolder<Dispatcher>::getInstance().addClient(&manager_r,
                                                               ADispatcherClient::fdReadEvent_c)) {
+        discardCallbackSocket(manager_r);
         exitProcess(log_p, "Dispatcher register failed.");
     }
     if (manager_r.getCbSocket() == -1) {
@@ -114,9 +214,12 @@ void registerWithDispatcher(TimerManager& manager_r, const DbgModuleDescriptor* 
     }
 }
 
-IdAllocator* createIdAllocator(const DbgModuleDescriptor* log_p) {
+IdAllocator* createIdAllocator(TimerManager& manager_r, const DbgModuleDescriptor* log_p) {
     IdAllocator* allocator_p = new (std::nothrow) IdAllocator(idAllocatorCacheSize);
     if (allocator_p == nullptr) {
+        SingletonHolder<Dispatcher>::getInstance().removeClient(manager_r.getCbSocket(),
+                                                                ADispatcherClient::fdReadEvent_c);
+        discardCallbackSocket(manager_r);
         exitProcess(log_p, "id Allocator create failed");
     }
     return allocator_p;
@@ -155,8 +258,9 @@ TimerManager::TimerManager()
     initTimerDriver(dbgDescriptorTimerManager_m);
     buildCallbackAddress(dbgDescriptorTimerManager_m, cbsocket_file, cbAddr_m);
     registerWithDispatcher(*this, dbgDescriptorTimerManager_m);
-    idAllocator_mp = createIdAllocator(dbgDescriptorTimerManager_m);
+    idAllocator_mp = createIdAllocator(*this, dbgDescriptorTimerManager_m);
     setupMdfHandlers();
+    watchProcessLife(dbgDescriptorTimerManager_m, cbAddr_m);
 }
 
 // The driver is shut down first, so no callback sends on the socket while it is closed and no
@@ -164,6 +268,7 @@ TimerManager::TimerManager()
 TimerManager::~TimerManager() {
     dbgDescriptorTimerManager_m->dbgLog_debug(__FILE__, __LINE__, "%s",
                                               "calling TimerManager::~TimerManager()");
+    forgetMainSocketPath();
     ptimer_shutdown();
     if (cbSocket_m >= 0) {
         releaseCallbackSocket(dbgDescriptorTimerManager_m, cbSocket_m, cbsocket_file);
@@ -910,7 +1015,9 @@ bool TimerManager::triggerTimerEntry(uint32_t timerId, const sockaddr_un& srcAdd
         deleteSubscriberIfApplicable(it, true);
         return true;
     }
+    ++clientCallDepth_g;
     it->second->timeout();
+    --clientCallDepth_g;
     it = find(timerId);
     log_p->dbgLog_debug(__FILE__, __LINE__, "%s find out timerId(%d)",
                         it == end() ? "can not" : " can", static_cast<int>(timerId));
