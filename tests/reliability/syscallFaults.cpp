@@ -1,0 +1,178 @@
+#include "syscallFaults.h"
+
+#include <dlfcn.h>
+#include <errno.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+
+#include <atomic>
+#include <mutex>
+
+namespace cmn {
+namespace test {
+
+namespace {
+
+struct PendingFault {
+    std::atomic<int> remaining{0};
+    std::atomic<int> error{0};
+};
+PendingFault faults[4];
+
+std::atomic<long> sentCount{0};
+std::atomic<long> blockedCount{0};
+std::atomic<long> failedCount{0};
+std::atomic<int> lastBindMode{-1};
+
+std::mutex syslogMutex;
+std::vector<std::string>* syslogLines_p = new std::vector<std::string>();  // outlives exit
+
+// True (errno set) when a fault of that kind is pending; consumes it.
+bool takeFault(FaultyCall call) {
+    PendingFault& fault = faults[static_cast<int>(call)];
+    int remaining = fault.remaining.load();
+    while (remaining > 0) {
+        if (fault.remaining.compare_exchange_weak(remaining, remaining - 1)) {
+            errno = fault.error.load();
+            return true;
+        }
+    }
+    return false;
+}
+
+template <typename Function>
+Function realFunction(const char* name) {
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+void recordSyslog(const char* format, va_list args) {
+    char line[512];
+    vsnprintf(line, sizeof(line), format, args);
+    std::lock_guard<std::mutex> lock(syslogMutex);
+    syslogLines_p->push_back(line);
+}
+
+}  // namespace
+
+void failNextCalls(FaultyCall call, int error, int times) {
+    PendingFault& fault = faults[static_cast<int>(call)];
+    fault.error.store(error);
+    fault.remaining.store(times);
+}
+
+SendCounts sendCounts() {
+    return SendCounts{sentCount.load(), blockedCount.load(), failedCount.load()};
+}
+
+int modeAfterLastBind() { return lastBindMode.load(); }
+
+std::vector<std::string> syslogLines() {
+    std::lock_guard<std::mutex> lock(syslogMutex);
+    return *syslogLines_p;
+}
+
+std::vector<std::string> takeSyslogLines() {
+    std::lock_guard<std::mutex> lock(syslogMutex);
+    std::vector<std::string> lines;
+    lines.swap(*syslogLines_p);
+    return lines;
+}
+
+}  // namespace test
+}  // namespace cmn
+
+using cmn::test::FaultyCall;
+
+extern "C" {
+
+ssize_t sendto(int fd, const void* buffer, size_t length, int flags, const struct sockaddr* to,
+               socklen_t toLength) {
+    typedef ssize_t (*SendTo)(int, const void*, size_t, int, const struct sockaddr*, socklen_t);
+    static SendTo real = cmn::test::realFunction<SendTo>("sendto");
+    if (cmn::test::takeFault(FaultyCall::sendto_c)) {
+        ++cmn::test::failedCount;
+        return -1;
+    }
+    ssize_t result = -1;
+    if (flags == 0) {
+        result = real(fd, buffer, length, MSG_DONTWAIT, to, toLength);
+        if (result == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            ++cmn::test::blockedCount;
+            result = real(fd, buffer, length, flags, to, toLength);
+        }
+    } else {
+        result = real(fd, buffer, length, flags, to, toLength);
+    }
+    ++(result == -1 ? cmn::test::failedCount : cmn::test::sentCount);
+    return result;
+}
+
+ssize_t recvfrom(int fd, void* buffer, size_t length, int flags, struct sockaddr* from,
+                 socklen_t* fromLength) {
+    typedef ssize_t (*RecvFrom)(int, void*, size_t, int, struct sockaddr*, socklen_t*);
+    static RecvFrom real = cmn::test::realFunction<RecvFrom>("recvfrom");
+    if (cmn::test::takeFault(FaultyCall::recvfrom_c)) {
+        return -1;
+    }
+    return real(fd, buffer, length, flags, from, fromLength);
+}
+
+// What an optimised build with _FORTIFY_SOURCE calls instead.
+ssize_t __recvfrom_chk(int fd, void* buffer, size_t length, size_t, int flags,
+                       struct sockaddr* from, socklen_t* fromLength) {
+    return recvfrom(fd, buffer, length, flags, from, fromLength);
+}
+
+int socket(int domain, int type, int protocol) __THROW {
+    typedef int (*Socket)(int, int, int);
+    static Socket real = cmn::test::realFunction<Socket>("socket");
+    if (cmn::test::takeFault(FaultyCall::socket_c)) {
+        return -1;
+    }
+    return real(domain, type, protocol);
+}
+
+int bind(int fd, const struct sockaddr* address, socklen_t length) __THROW {
+    typedef int (*Bind)(int, const struct sockaddr*, socklen_t);
+    static Bind real = cmn::test::realFunction<Bind>("bind");
+    int result = real(fd, address, length);
+    if (result == 0 && address != nullptr && address->sa_family == AF_UNIX) {
+        const sockaddr_un* unix_p = reinterpret_cast<const sockaddr_un*>(address);
+        struct stat info;
+        if (unix_p->sun_path[0] != '\0' && lstat(unix_p->sun_path, &info) == 0) {
+            cmn::test::lastBindMode.store(static_cast<int>(info.st_mode & 07777));
+        }
+    }
+    return result;
+}
+
+int epoll_ctl(int epollFd, int operation, int fd, struct epoll_event* event) __THROW {
+    typedef int (*EpollCtl)(int, int, int, struct epoll_event*);
+    static EpollCtl real = cmn::test::realFunction<EpollCtl>("epoll_ctl");
+    if (operation == EPOLL_CTL_ADD && cmn::test::takeFault(FaultyCall::epollAdd_c)) {
+        return -1;
+    }
+    return real(epollFd, operation, fd, event);
+}
+
+void syslog(int, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    cmn::test::recordSyslog(format, args);
+    va_end(args);
+}
+void vsyslog(int, const char* format, va_list args) { cmn::test::recordSyslog(format, args); }
+void __syslog_chk(int, int, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    cmn::test::recordSyslog(format, args);
+    va_end(args);
+}
+void __vsyslog_chk(int, int, const char* format, va_list args) {
+    cmn::test::recordSyslog(format, args);
+}
+}
