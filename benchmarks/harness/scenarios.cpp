@@ -1,0 +1,261 @@
+// The five scenarios, run in a child process on one subject.
+#include "scenarios.h"
+
+#include <stdio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include "procStats.h"
+#include "subject.h"
+
+namespace bench {
+
+ExpiryLog& expiryLog() {
+    static ExpiryLog log;
+    return log;
+}
+
+std::vector<std::string> subjectNames() {
+    std::vector<std::string> names = {"floor", "library"};
+#if CTM_BENCH_HAVE_LIBUV
+    names.push_back("libuv");
+#endif
+#if CTM_BENCH_HAVE_LIBEVENT
+    names.push_back("libevent");
+#endif
+#if CTM_BENCH_HAVE_ASIO
+    names.push_back("asio");
+#endif
+    return names;
+}
+
+Subject* makeSubject(const std::string& name) {
+    if (name == "library") {
+        return makeLibrarySubject();
+    }
+    if (name == "floor") {
+        return makeFloorSubject();
+    }
+    if (name == "libuv") {
+        return makeLibuvSubject();
+    }
+    if (name == "libevent") {
+        return makeLibeventSubject();
+    }
+    if (name == "asio") {
+        return makeAsioSubject();
+    }
+    return nullptr;
+}
+
+const std::vector<std::string>& scenarioNames() {
+    static const std::vector<std::string> names = {"latency", "burst", "periodic", "memory",
+                                                   "idle"};
+    return names;
+}
+
+namespace {
+
+const int64_t kMs = 1000000;
+const int64_t kSecond = 1000000000;
+
+bool allDelivered(size_t count) { return expiryLog().count() >= count; }
+
+double percentile(const std::vector<double>& sorted, double fraction) {
+    if (sorted.empty()) {
+        return 0;
+    }
+    size_t rank = static_cast<size_t>(fraction * static_cast<double>(sorted.size() - 1) + 0.5);
+    return sorted[std::min(rank, sorted.size() - 1)];
+}
+
+void writeSamples(const std::string& path, const std::vector<double>& samples) {
+    if (path.empty()) {
+        return;
+    }
+    FILE* file_p = fopen(path.c_str(), "we");
+    if (file_p == nullptr) {
+        perror(path.c_str());
+        return;
+    }
+    for (double sample : samples) {
+        fprintf(file_p, "%.3f\n", sample);
+    }
+    fclose(file_p);
+}
+
+// Deadlines 2 ms apart over 2 s, armed in a fixed shuffled order; each deadline counts from
+// the moment just before its own arming.
+bool latency(Subject& subject_r, const std::string& samplesPath, Figures& figures_r) {
+    const size_t count = 1000;
+    std::vector<int64_t> deadlines(count);
+    std::vector<uint32_t> order(count);
+    for (uint32_t i = 0; i < count; ++i) {
+        order[i] = i;
+    }
+    std::shuffle(order.begin(), order.end(), std::mt19937(20261206));
+    subject_r.prepare(count);
+    expiryLog().reset(count);
+    for (uint32_t index : order) {
+        deadlines[index] = nowNs() + (index + 1) * 2 * kMs;
+        if (!subject_r.startOneShotAt(index, deadlines[index])) {
+            return false;
+        }
+    }
+    subject_r.runUntil([count] { return allDelivered(count); }, nowNs() + 4 * kSecond);
+    std::vector<double> lateUs;
+    double early = 0;
+    for (size_t i = 0; i < count; ++i) {
+        int64_t firedNs = expiryLog().firstNs()[i];
+        if (firedNs != 0) {
+            lateUs.push_back(static_cast<double>(firedNs - deadlines[i]) / 1000.0);
+            early += firedNs < deadlines[i] ? 1 : 0;
+        }
+    }
+    std::sort(lateUs.begin(), lateUs.end());
+    writeSamples(samplesPath, lateUs);
+    figures_r.emplace_back("p50_us", percentile(lateUs, 0.50));
+    figures_r.emplace_back("p90_us", percentile(lateUs, 0.90));
+    figures_r.emplace_back("p99_us", percentile(lateUs, 0.99));
+    figures_r.emplace_back("max_us", lateUs.empty() ? 0 : lateUs.back());
+    figures_r.emplace_back("early", early);
+    figures_r.emplace_back("missing", static_cast<double>(count - lateUs.size()));
+    return true;
+}
+
+bool burst(Subject& subject_r, Figures& figures_r) {
+    const size_t count = 10000;
+    subject_r.prepare(count);
+    expiryLog().reset(count);
+    const int64_t deadlineNs = nowNs() + 300 * kMs;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (!subject_r.startOneShotAt(i, deadlineNs)) {
+            return false;
+        }
+    }
+    if (nowNs() >= deadlineNs) {
+        fprintf(stderr, "burst: arming took longer than the lead time\n");
+    }
+    subject_r.runUntil([count] { return allDelivered(count); }, deadlineNs + 20 * kSecond);
+    const std::vector<int64_t>& firedNs = expiryLog().firstNs();
+    int64_t lastNs = *std::max_element(firedNs.begin(), firedNs.end());
+    double toLastS = static_cast<double>(lastNs - deadlineNs) / kSecond;
+    figures_r.emplace_back("to_last_ms", toLastS * 1000.0);
+    figures_r.emplace_back("callbacks_per_s", toLastS > 0 ? count / toLastS : 0);
+    figures_r.emplace_back(
+        "missing", static_cast<double>(std::count(firedNs.begin(), firedNs.end(), int64_t(0))));
+    return true;
+}
+
+bool periodic(Subject& subject_r, Figures& figures_r) {
+    const size_t count = 100;
+    subject_r.prepare(count);
+    expiryLog().reset(count);
+    const int64_t startNs = nowNs();
+    const int64_t startCpuNs = processCpuNs();
+    for (uint32_t i = 0; i < count; ++i) {
+        if (!subject_r.startPeriodic(i, kMs)) {
+            return false;
+        }
+    }
+    subject_r.runUntil([] { return false; }, startNs + 3 * kSecond);
+    double elapsedS = static_cast<double>(nowNs() - startNs) / kSecond;
+    double cpuUs = static_cast<double>(processCpuNs() - startCpuNs) / 1000.0;
+    double expiries = static_cast<double>(expiryLog().count());
+    figures_r.emplace_back("expiries_per_s", expiries / elapsedS);
+    figures_r.emplace_back("cpu_us_per_expiry", expiries > 0 ? cpuUs / expiries : 0);
+    return true;
+}
+
+// Far deadlines, so that nothing fires while the memory is read.
+bool memory(Subject& subject_r, Figures& figures_r) {
+    const size_t count = 65000;
+    subject_r.prepare(count);
+    expiryLog().reset(count);
+    const uint64_t beforeBytes = residentBytes();
+    const int64_t deadlineNs = nowNs() + 1000 * kSecond;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (!subject_r.startOneShotAt(i, deadlineNs + i)) {
+            return false;
+        }
+    }
+    const uint64_t afterBytes = residentBytes();
+    figures_r.emplace_back("bytes_per_timer",
+                           static_cast<double>(afterBytes - beforeBytes) / count);
+    return true;
+}
+
+// The subject lives on a loop thread of its own; after one timer has come and gone the
+// measuring thread watches every other thread for 3 s.
+bool idle(const std::string& name, Figures& figures_r) {
+    std::mutex mutex;
+    std::condition_variable changed;
+    Subject* subject_p = nullptr;
+    bool ready = false;
+    std::thread loop([&] {
+        std::unique_ptr<Subject> owned_p(makeSubject(name));
+        owned_p->prepare(1);
+        expiryLog().reset(1);
+        owned_p->startOneShotAt(0, nowNs() + kMs);
+        owned_p->runUntil([] { return allDelivered(1); }, nowNs() + kSecond);
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            subject_p = owned_p.get();
+            ready = true;
+        }
+        changed.notify_all();
+        owned_p->runUntilStopped();
+    });
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&ready] { return ready; });
+    }
+    usleep(100000);  // lets the loop reach its wait
+    const pid_t self = currentTid();
+    ThreadTotals before = threadTotals(self);
+    usleep(3000000);
+    ThreadTotals after = threadTotals(self);
+    subject_p->stop();
+    loop.join();
+    figures_r.emplace_back("context_switches",
+                           static_cast<double>(after.contextSwitches - before.contextSwitches));
+    figures_r.emplace_back("cpu_us", static_cast<double>(after.runNs - before.runNs) / 1000.0);
+    figures_r.emplace_back("threads", after.threads);
+    return true;
+}
+
+}  // namespace
+
+bool runScenario(const std::string& subject, const std::string& scenario,
+                 const std::string& samplesPath, Figures& figures_r) {
+    if (scenario == "idle") {
+        return idle(subject, figures_r);
+    }
+    std::unique_ptr<Subject> subject_p(makeSubject(subject));
+    if (!subject_p) {
+        fprintf(stderr, "unknown subject %s\n", subject.c_str());
+        return false;
+    }
+    if (scenario == "latency") {
+        return latency(*subject_p, samplesPath, figures_r);
+    }
+    if (scenario == "burst") {
+        return burst(*subject_p, figures_r);
+    }
+    if (scenario == "periodic") {
+        return periodic(*subject_p, figures_r);
+    }
+    if (scenario == "memory") {
+        return memory(*subject_p, figures_r);
+    }
+    fprintf(stderr, "unknown scenario %s\n", scenario.c_str());
+    return false;
+}
+
+}  // namespace bench
