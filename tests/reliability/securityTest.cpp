@@ -107,43 +107,52 @@ TEST_F(SecurityTest, EveryDescriptorOfLibraryAndDriverIsCloseOnExec) {
     EXPECT_GE(opened, 5);
 }
 
-// A link planted at the socket path: the bind fails on it, the process ends with status 1, and
-// the link's target is neither created nor changed.
-std::string plantedLink;
+// A file planted at the socket path before the manager exists: the bind fails on it, the
+// process ends with status 1, and nothing is created, changed or removed, at the path or at a
+// link's target.
+enum class Planted { staleFile_c, danglingLink_c, linkToFile_c };
 
-void removePlantedLink() { unlink(plantedLink.c_str()); }
+std::string plantedPath;
+
+void removePlanted() { unlink(plantedPath.c_str()); }
 
 std::string targetPathFor(pid_t testProcess) {
     return "/tmp/ctm-planted-target." + std::to_string(testProcess);
 }
 
-class SymlinkDeathTest : public ::testing::TestWithParam<bool> {};
+class PlantedPathDeathTest : public ::testing::TestWithParam<Planted> {};
 
-TEST_P(SymlinkDeathTest, PlantedLinkEndsProcessAndTargetIsUntouched) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const bool targetExists = GetParam();
-    const std::string target = targetPathFor(getpid());
-    unlink(target.c_str());
-    if (targetExists) {
+// Runs in the death test's child: plants the file, then makes the manager.
+void plantAndCreateManager(Planted planted) {
+    FakePtimers fake;
+    plantedPath = callbackSocketPathOfThisThread();
+    const std::string target = targetPathFor(getppid());
+    if (planted == Planted::linkToFile_c) {
         int fd = open(target.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(8, write(fd, "precious", 8));
+        if (fd < 0 || write(fd, "precious", 8) != 8 || fchmod(fd, 0644) != 0) {
+            _exit(3);
+        }
         close(fd);
     }
-    EXPECT_EXIT(
-        {
-            FakePtimers fake;
-            plantedLink = callbackSocketPathOfThisThread();
-            // The death test runs in a child of this test's process.
-            if (symlink(targetPathFor(getppid()).c_str(), plantedLink.c_str()) != 0) {
-                _exit(3);
-            }
-            atexit(removePlantedLink);
-            manager();
-        },
-        ::testing::ExitedWithCode(1), "Bad bind return code");
+    int made = planted == Planted::staleFile_c
+                   ? close(open(plantedPath.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600))
+                   : symlink(target.c_str(), plantedPath.c_str());
+    if (made != 0) {
+        _exit(3);
+    }
+    atexit(removePlanted);
+    manager();
+}
+
+TEST_P(PlantedPathDeathTest, EndsProcessAndTouchesNothing) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // The child runs this body again up to the death statement, so everything that names a
+    // process id happens inside the statement.
+    EXPECT_EXIT(plantAndCreateManager(GetParam()), ::testing::ExitedWithCode(1),
+                "Bad bind return code");
+    const std::string target = targetPathFor(getpid());
     struct stat info;
-    if (targetExists) {
+    if (GetParam() == Planted::linkToFile_c) {
         ASSERT_EQ(0, lstat(target.c_str(), &info));
         EXPECT_TRUE(S_ISREG(info.st_mode));
         EXPECT_EQ(8, info.st_size);
@@ -154,10 +163,15 @@ TEST_P(SymlinkDeathTest, PlantedLinkEndsProcessAndTargetIsUntouched) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Targets, SymlinkDeathTest, ::testing::Bool(),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                             return info.param ? "ExistingTarget" : "DanglingLink";
-                         });
+std::string plantedName(const ::testing::TestParamInfo<Planted>& info) {
+    static const char* const names[] = {"StaleFile", "DanglingLink", "LinkToFile"};
+    return names[static_cast<int>(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, PlantedPathDeathTest,
+                         ::testing::Values(Planted::staleFile_c, Planted::danglingLink_c,
+                                           Planted::linkToFile_c),
+                         plantedName);
 
 }  // namespace
 }  // namespace test
