@@ -6,13 +6,16 @@
 // limit (labelled heavy), with 0 the quick ones.
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -22,6 +25,7 @@
 #include <vector>
 
 #include "commonDispatcher.h"
+#include "logCapture.h"
 #include "mdfServer.h"
 #include "operatorClient.h"
 
@@ -55,6 +59,23 @@ public:
 
 typedef mdf::ACommandHandler<Target, bool (Target::*)(int, char**, std::string&)> TargetHandler;
 
+// The process's open descriptors, the one that lists them left out.
+std::vector<int> openDescriptorNumbers() {
+    std::vector<int> numbers;
+    DIR* dir_p = opendir("/proc/self/fd");
+    if (dir_p == nullptr) {
+        return numbers;
+    }
+    int own = dirfd(dir_p);
+    for (dirent* entry_p = readdir(dir_p); entry_p != nullptr; entry_p = readdir(dir_p)) {
+        if (entry_p->d_name[0] != '.' && atoi(entry_p->d_name) != own) {
+            numbers.push_back(atoi(entry_p->d_name));
+        }
+    }
+    closedir(dir_p);
+    return numbers;
+}
+
 class HostileClientTest : public testing::Test {
 protected:
     HostileClientTest()
@@ -74,6 +95,7 @@ protected:
             cmn::Dispatcher& dispatcher = cmn::SingletonHolder<cmn::Dispatcher>::getInstance();
             while (listening && !stop_m.load()) {
                 dispatcher.listenOnce(20);
+                ++rounds_m;
             }
             server().stopListening();
         });
@@ -104,6 +126,7 @@ protected:
     TargetHandler handler_m;
     std::thread loop_m;
     std::atomic<bool> stop_m{false};
+    std::atomic<long> rounds_m{0};
 };
 
 #if !CTM_HOSTILE_HEAVY
@@ -163,6 +186,87 @@ TEST_F(HostileClientTest, HugeLinesAreRefusedAndMemoryStaysBounded) {
     EXPECT_EQ("OK\nstill-here", ask("tst-echo still-here\n"));
 }
 
+// Connects from a child process, so only the server's process runs out of descriptors: the
+// child connects `count` times once told to go on `go`, says so on `ready`, and exits when `go`
+// is closed. Only system calls in the child: the parent has threads.
+pid_t connectFromChild(const std::string& path, int count, int go[2], int ready[2]) {
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+    pid_t child = fork();
+    if (child != 0) {
+        close(go[0]);
+        close(ready[1]);
+        return child;
+    }
+    close(go[1]);
+    char byte = 0;
+    if (read(go[0], &byte, 1) != 1) {
+        _exit(1);
+    }
+    for (int i = 0; i < count; ++i) {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+            close(fd);
+        }
+    }
+    if (write(ready[1], &byte, 1) != 1 || read(go[0], &byte, 1) != 0) {
+        _exit(1);
+    }
+    _exit(0);
+}
+
+TEST_F(HostileClientTest, RunningOutOfDescriptorsPausesAcceptingWithoutSpinning) {
+    cmn::test::ScopedLogCapture log;
+    int go[2];
+    int ready[2];
+    ASSERT_EQ(0, pipe2(go, O_CLOEXEC));
+    ASSERT_EQ(0, pipe2(ready, O_CLOEXEC));
+    pid_t child = connectFromChild(path_m, 200, go, ready);
+    ASSERT_GT(child, 0);
+    struct rlimit saved;
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &saved));
+    // A limit below which only 8 descriptor numbers are free (open ones above it stay open).
+    std::vector<int> numbers = openDescriptorNumbers();
+    std::sort(numbers.begin(), numbers.end());
+    int limit = 0;
+    for (int used = 0; limit - used < 8; ++limit) {
+        used += std::binary_search(numbers.begin(), numbers.end(), limit) ? 1 : 0;
+    }
+    struct rlimit low = saved;
+    low.rlim_cur = static_cast<rlim_t>(limit);
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &low));
+    char byte = 'g';
+    ASSERT_EQ(1, write(go[1], &byte, 1));
+    ASSERT_EQ(1, read(ready[0], &byte, 1));
+
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBudgetMs);
+    auto exhausted = [&log] {
+        for (const std::string& text : log.texts(DBGLEVEL_ERROR)) {
+            if (text.find("Too many open files") != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    };
+    while (!exhausted() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(exhausted());
+    // The listener stays readable meanwhile: a loop that kept watching it would spin.
+    long before = rounds_m.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_LT(rounds_m.load() - before, 200);
+
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &saved));
+    close(go[1]);
+    close(ready[0]);
+    int status = -1;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ("OK\nback", askUntilServed("tst-echo back\n"));
+}
+
 struct Exchange {
     const char* name;
     std::string request;
@@ -210,19 +314,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 #else  // CTM_HOSTILE_HEAVY
 
-// Descriptors open in the process, the one that lists them left out.
-int openDescriptors() {
-    DIR* dir_p = opendir("/proc/self/fd");
-    if (dir_p == nullptr) {
-        return -1;
-    }
-    int count = 0;
-    while (readdir(dir_p) != nullptr) {
-        ++count;
-    }
-    closedir(dir_p);
-    return count - 3;  // ".", ".." and the listing's own
-}
+int openDescriptors() { return static_cast<int>(openDescriptorNumbers().size()); }
 
 TEST_F(HostileClientTest, BurstOfThousandsOfConnectionsKeepsDescriptorsBounded) {
     struct rlimit limit;
