@@ -25,6 +25,18 @@
 #include <sstream>
 #include <string>
 
+// A debug trace. Traces sit on every start, cancel and expiry, and the logger's variadic
+// methods are never inlined: the level test is made here, inline, so that a filtered trace costs
+// a load and a compare instead of a call with all its arguments. A macro keeps the format a
+// literal at the call site, where the compiler checks it against its values.
+#define CTM_TRACE(log_p, ...)                                          \
+    do {                                                               \
+        const DbgModuleDescriptor* traceLog_p = (log_p);               \
+        if (traceLog_p->isEnabled(DBGLEVEL_DEBUG)) {                   \
+            traceLog_p->dbgLog_debug(__FILE__, __LINE__, __VA_ARGS__); \
+        }                                                              \
+    } while (0)
+
 namespace cmn {
 
 template <>
@@ -266,8 +278,7 @@ TimerManager::TimerManager()
 // The driver is shut down first, so no callback sends on the socket while it is closed and no
 // callback reads an entry while it is deleted.
 TimerManager::~TimerManager() {
-    dbgDescriptorTimerManager_m->dbgLog_debug(__FILE__, __LINE__, "%s",
-                                              "calling TimerManager::~TimerManager()");
+    CTM_TRACE(dbgDescriptorTimerManager_m, "%s", "calling TimerManager::~TimerManager()");
     forgetMainSocketPath();
     ptimer_shutdown();
     if (cbSocket_m >= 0) {
@@ -295,7 +306,7 @@ int TimerManager::getPrimarySocket() {
     cbSocket_m = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     // The trace must not change the errno that the failure report prints.
     int socketErrno = errno;
-    dbgDescriptorTimerManager_m->dbgLog_debug(__FILE__, __LINE__, "cbSocket_m(%d)", cbSocket_m);
+    CTM_TRACE(dbgDescriptorTimerManager_m, "cbSocket_m(%d)", cbSocket_m);
     if (cbSocket_m < 0) {
         errno = socketErrno;
         dbgDescriptorTimerManager_m->dbgLog_critical(__FILE__, __LINE__, "%s : %m",
@@ -316,8 +327,8 @@ int TimerManager::getPrimarySocket() {
         cbSocket_m = -1;
         return -1;
     }
-    dbgDescriptorTimerManager_m->dbgLog_debug(
-        __FILE__, __LINE__, "get primary socket successful : cbSocket_m(%d)", cbSocket_m);
+    CTM_TRACE(dbgDescriptorTimerManager_m, "get primary socket successful : cbSocket_m(%d)",
+              cbSocket_m);
     return cbSocket_m;
 }
 
@@ -372,7 +383,7 @@ TimerEntry::TimerEntry(PATimerClient* client_p, uint32_t timerId, uint32_t perio
 // the client's: it is let go of, never deleted here.
 TimerEntry::~TimerEntry() {
     const DbgModuleDescriptor* log_p = threadLog();
-    log_p->dbgLog_debug(__FILE__, __LINE__, "%s", "calling TimerEntry::~TimerEntry()");
+    CTM_TRACE(log_p, "%s", "calling TimerEntry::~TimerEntry()");
     if (userData_mp != nullptr) {
         userData_mp = nullptr;
         log_p->dbgLog_critical(__FILE__, __LINE__, "%s", "user error - leaking user data");
@@ -385,13 +396,13 @@ TimerEntry::~TimerEntry() {
 // The driver arms for a single expiry; periodic entries are re-armed by timeout().
 void TimerEntry::startTimer() {
     const DbgModuleDescriptor* log_p = threadLog();
-    log_p->dbgLog_debug(__FILE__, __LINE__,
-                        "isClockSyncTimer_m(%s),                   timerGranularity_m(%s), "
-                        "periodInTimerGranularity_m(%d)                   , "
-                        "syncBoundaryInMilliseconds_m(%d)",
-                        boolText(isClockSyncTimer_m), granularityText(timerGranularity_m),
-                        static_cast<int>(periodInTimerGranularity_m),
-                        static_cast<int>(syncBoundaryInMilliseconds_m));
+    CTM_TRACE(log_p,
+              "isClockSyncTimer_m(%s),                   timerGranularity_m(%s), "
+              "periodInTimerGranularity_m(%d)                   , "
+              "syncBoundaryInMilliseconds_m(%d)",
+              boolText(isClockSyncTimer_m), granularityText(timerGranularity_m),
+              static_cast<int>(periodInTimerGranularity_m),
+              static_cast<int>(syncBoundaryInMilliseconds_m));
     bool computed = isClockSyncTimer_m ? computeClockSyncExpiry() : computeRelativeExpiry();
     if (!computed) {
         return;
@@ -402,7 +413,7 @@ void TimerEntry::startTimer() {
         return;
     }
     timerRunning_m = true;
-    log_p->dbgLog_debug(__FILE__, __LINE__, "%s", "finish start Timer");
+    CTM_TRACE(log_p, "%s", "finish start Timer");
 }
 
 // The delay of one period, split into seconds and nanoseconds.
@@ -442,12 +453,11 @@ void TimerEntry::timeout() {
         startTimer();
     }
     client_mp->timerExpired(timerId_m, userData_mp);
-    threadLog()->dbgLog_debug(__FILE__, __LINE__,
-                              "timerId_m(%d), isOneShotTimer_m(%s), isClockSyncTimer_m(%s), "
-                              "timerRunning_m(%s)                   , timeoutCount_m(%d)",
-                              static_cast<int>(timerId_m), boolText(isOneShotTimer_m),
-                              boolText(isClockSyncTimer_m), boolText(timerRunning_m),
-                              static_cast<int>(timeoutCount_m));
+    CTM_TRACE(threadLog(),
+              "timerId_m(%d), isOneShotTimer_m(%s), isClockSyncTimer_m(%s), "
+              "timerRunning_m(%s)                   , timeoutCount_m(%d)",
+              static_cast<int>(timerId_m), boolText(isOneShotTimer_m), boolText(isClockSyncTimer_m),
+              boolText(timerRunning_m), static_cast<int>(timeoutCount_m));
 }
 
 // A failed restart leaves the entry cancelled; the result is true regardless.
@@ -456,8 +466,8 @@ bool TimerEntry::reset(uint32_t period, TimerManager::TimerGranularity timerGran
     timerGranularity_m = timerGranularity;
     cancelTimer();
     startTimer();
-    threadLog()->dbgLog_debug(__FILE__, __LINE__, "finish reset period(%d), timerGranularity(%s)",
-                              static_cast<int>(period), granularityText(timerGranularity));
+    CTM_TRACE(threadLog(), "finish reset period(%d), timerGranularity(%s)",
+              static_cast<int>(period), granularityText(timerGranularity));
     return true;
 }
 
@@ -474,8 +484,7 @@ bool TimerEntry::detachUserData(PAUserData*& userData_rp) {
     bool detached = userData_mp != nullptr;
     userData_rp = userData_mp;
     userData_mp = nullptr;
-    threadLog()->dbgLog_debug(__FILE__, __LINE__, "finish detach user data result(%s)",
-                              boolText(detached));
+    CTM_TRACE(threadLog(), "finish detach user data result(%s)", boolText(detached));
     return detached;
 }
 
@@ -563,8 +572,8 @@ bool TimerManager::isValidPeriodForClockSyncTimer(const uint32_t& syncPeriodInSe
         valid = isWholeDivisorOf(secondsPerMinute, period);
     }
     if (valid) {
-        dbgDescriptorTimerManager_m->dbgLog_debug(
-            __FILE__, __LINE__, "syncPeriodInSeconds(%d) is valid", static_cast<int>(period));
+        CTM_TRACE(dbgDescriptorTimerManager_m, "syncPeriodInSeconds(%d) is valid",
+                  static_cast<int>(period));
     }
     return valid;
 }
@@ -585,11 +594,11 @@ bool TimerEntry::getRemainingMillisecondsInPeriod(uint32_t periodInMilliseconds,
         periodInSeconds - static_cast<uint32_t>(currentTime.tv_sec) % periodInSeconds;
     millisecondsRemainingInPeriod_r =
         secondsToNextTimeout * 1000 - static_cast<uint32_t>(currentTime.tv_usec / 1000);
-    log_p->dbgLog_debug(__FILE__, __LINE__,
-                        "get remaining milliseconds in period successful : "
-                        "periodInMilliseconds(%d), millisecondsRemainingInPeriod_r(%d)",
-                        static_cast<int>(periodInMilliseconds),
-                        static_cast<int>(millisecondsRemainingInPeriod_r));
+    CTM_TRACE(log_p,
+              "get remaining milliseconds in period successful : "
+              "periodInMilliseconds(%d), millisecondsRemainingInPeriod_r(%d)",
+              static_cast<int>(periodInMilliseconds),
+              static_cast<int>(millisecondsRemainingInPeriod_r));
     return true;
 }
 
@@ -646,8 +655,7 @@ bool TimerManager::isCurrentTimeSyncedToInterval(uint16_t intervalInSeconds) con
 bool TimerManager::getValidIndex(uint32_t& index) {
     assert(idAllocator_mp != nullptr);
     index = idAllocator_mp->allocateId();
-    dbgDescriptorTimerManager_m->dbgLog_debug(__FILE__, __LINE__, "get valid index(%d)",
-                                              static_cast<int>(index));
+    CTM_TRACE(dbgDescriptorTimerManager_m, "get valid index(%d)", static_cast<int>(index));
     return true;
 }
 
@@ -657,18 +665,19 @@ bool TimerManager::registerSubscriberToTimer(uint32_t timerId, uint32_t periodIn
                                              bool isOneShotTimer, bool isClockSyncTimer,
                                              uint32_t syncBoundaryInMilliseconds) {
     const DbgModuleDescriptor* log_p = dbgDescriptorTimerManager_m;
-    log_p->dbgLog_debug(__FILE__, __LINE__,
-                        "timerId(%d), periodInTimerGranularity(%d), "
-                        "syncBoundaryInMilliseconds(%d)                  , timerGranularity(%s), "
-                        "isOneShotTimer(%s), isClockSyncTimer(%s)",
-                        static_cast<int>(timerId), static_cast<int>(periodInTimerGranularity),
-                        static_cast<int>(syncBoundaryInMilliseconds),
-                        granularityText(timerGranularity), boolText(isOneShotTimer),
-                        boolText(isClockSyncTimer));
-    iterator position = lower_bound(timerId);
+    CTM_TRACE(log_p,
+              "timerId(%d), periodInTimerGranularity(%d), "
+              "syncBoundaryInMilliseconds(%d)                  , timerGranularity(%s), "
+              "isOneShotTimer(%s), isClockSyncTimer(%s)",
+              static_cast<int>(timerId), static_cast<int>(periodInTimerGranularity),
+              static_cast<int>(syncBoundaryInMilliseconds), granularityText(timerGranularity),
+              boolText(isOneShotTimer), boolText(isClockSyncTimer));
+    // Fresh ids come from the allocator in increasing order: an id past the last key, the
+    // common case, goes at the end without a search.
+    iterator position = empty() || rbegin()->first < timerId ? end() : lower_bound(timerId);
     bool found = position != end() && position->first == timerId;
-    log_p->dbgLog_debug(__FILE__, __LINE__, "%s find out timerId(%d)", found ? "can" : " can not",
-                        static_cast<int>(timerId));
+    CTM_TRACE(log_p, "%s find out timerId(%d)", found ? "can" : " can not",
+              static_cast<int>(timerId));
     if (found) {
         log_p->dbgLog_critical(__FILE__, __LINE__, "Duplicate entry attempted %d",
                                static_cast<int>(timerId));
@@ -692,8 +701,8 @@ bool TimerManager::registerSubscriberToTimer(uint32_t timerId, uint32_t periodIn
         newEntry_p->startTimer();
     }
     ++totalUserCount_m;
-    log_p->dbgLog_debug(__FILE__, __LINE__, "totalUserCount_m(%d), timersEnabled_m(%s)",
-                        static_cast<int>(totalUserCount_m), boolText(timersEnabled_m));
+    CTM_TRACE(log_p, "totalUserCount_m(%d), timersEnabled_m(%s)",
+              static_cast<int>(totalUserCount_m), boolText(timersEnabled_m));
     return true;
 }
 
@@ -702,9 +711,8 @@ bool TimerManager::registerSubscriberToTimer(uint32_t timerId, uint32_t periodIn
 void TimerManager::deregisterSubscriberToTimer(uint32_t timerId, bool deleteUserData) {
     iterator it = find(timerId);
     bool found = it != end();
-    dbgDescriptorTimerManager_m->dbgLog_debug(
-        __FILE__, __LINE__, "%s find out timerId(%d), deleteUserData(%s)",
-        found ? " can" : "can not", static_cast<int>(timerId), boolText(deleteUserData));
+    CTM_TRACE(dbgDescriptorTimerManager_m, "%s find out timerId(%d), deleteUserData(%s)",
+              found ? " can" : "can not", static_cast<int>(timerId), boolText(deleteUserData));
     if (!found) {
         dbgDescriptorTimerManager_m->dbgLog_critical(__FILE__, __LINE__,
                                                      "deregisterSubscriberToTimery failed %d",
@@ -744,10 +752,10 @@ void TimerManager::deleteSubscriberIfApplicable(const iterator& it, bool forceDe
 bool TimerManager::startOneShotTimer(uint32_t& timerId_r, uint32_t periodInTimerGranularity,
                                      PATimerClient* client_p, PAUserData* userData_p,
                                      TimerGranularity timerGranularity) {
-    dbgDescriptorTimerManager_m->dbgLog_debug(
-        __FILE__, __LINE__, "timerId_r(%d), periodInTimerGranularity(%d), timerGranularity(%s)",
-        static_cast<int>(timerId_r), static_cast<int>(periodInTimerGranularity),
-        granularityText(timerGranularity));
+    CTM_TRACE(dbgDescriptorTimerManager_m,
+              "timerId_r(%d), periodInTimerGranularity(%d), timerGranularity(%s)",
+              static_cast<int>(timerId_r), static_cast<int>(periodInTimerGranularity),
+              granularityText(timerGranularity));
     return privateStartTimer(timerId_r, periodInTimerGranularity, timerGranularity, client_p,
                              userData_p, true, false, 0);
 }
@@ -755,10 +763,10 @@ bool TimerManager::startOneShotTimer(uint32_t& timerId_r, uint32_t periodInTimer
 bool TimerManager::startPeriodicTimer(uint32_t& timerId_r, uint32_t periodInTimerGranularity,
                                       PATimerClient* client_p, PAUserData* userData_p,
                                       TimerGranularity timerGranularity) {
-    dbgDescriptorTimerManager_m->dbgLog_debug(
-        __FILE__, __LINE__, "timerId_r(%d), periodInTimerGranularity(%d), timerGranularity(%s)",
-        static_cast<int>(timerId_r), static_cast<int>(periodInTimerGranularity),
-        granularityText(timerGranularity));
+    CTM_TRACE(dbgDescriptorTimerManager_m,
+              "timerId_r(%d), periodInTimerGranularity(%d), timerGranularity(%s)",
+              static_cast<int>(timerId_r), static_cast<int>(periodInTimerGranularity),
+              granularityText(timerGranularity));
     return privateStartTimer(timerId_r, periodInTimerGranularity, timerGranularity, client_p,
                              userData_p, false, false, 0);
 }
@@ -768,11 +776,10 @@ bool TimerManager::startPeriodicTimer(uint32_t& timerId_r, uint32_t periodInTime
 bool TimerManager::startPeriodicClockSyncTimer(uint32_t& timerId_r, uint32_t syncPeriodInSeconds,
                                                uint32_t syncBoundaryInMilliseconds,
                                                PATimerClient* client_p, PAUserData* userData_p) {
-    dbgDescriptorTimerManager_m->dbgLog_debug(
-        __FILE__, __LINE__,
-        "timerId_r(%d), syncPeriodInSeconds(%d), syncBoundaryInMilliseconds(%d)",
-        static_cast<int>(timerId_r), static_cast<int>(syncPeriodInSeconds),
-        static_cast<int>(syncBoundaryInMilliseconds));
+    CTM_TRACE(dbgDescriptorTimerManager_m,
+              "timerId_r(%d), syncPeriodInSeconds(%d), syncBoundaryInMilliseconds(%d)",
+              static_cast<int>(timerId_r), static_cast<int>(syncPeriodInSeconds),
+              static_cast<int>(syncBoundaryInMilliseconds));
     if (!isValidPeriodForClockSyncTimer(syncPeriodInSeconds)) {
         dbgDescriptorTimerManager_m->dbgLog_critical(
             __FILE__, __LINE__,
@@ -787,11 +794,10 @@ bool TimerManager::startPeriodicClockSyncTimer(uint32_t& timerId_r, uint32_t syn
 bool TimerManager::startOneShotClockSyncTimer(uint32_t& timerId_r, uint32_t syncPeriodInSeconds,
                                               uint32_t syncBoundaryInMilliseconds,
                                               PATimerClient* client_p, PAUserData* userData_p) {
-    dbgDescriptorTimerManager_m->dbgLog_debug(
-        __FILE__, __LINE__,
-        "timerId_r(%d), syncPeriodInSeconds(%d), syncBoundaryInMilliseconds(%d)",
-        static_cast<int>(timerId_r), static_cast<int>(syncPeriodInSeconds),
-        static_cast<int>(syncBoundaryInMilliseconds));
+    CTM_TRACE(dbgDescriptorTimerManager_m,
+              "timerId_r(%d), syncPeriodInSeconds(%d), syncBoundaryInMilliseconds(%d)",
+              static_cast<int>(timerId_r), static_cast<int>(syncPeriodInSeconds),
+              static_cast<int>(syncBoundaryInMilliseconds));
     if (!isValidPeriodForClockSyncTimer(syncPeriodInSeconds)) {
         dbgDescriptorTimerManager_m->dbgLog_critical(
             __FILE__, __LINE__,
@@ -811,14 +817,13 @@ bool TimerManager::privateStartTimer(uint32_t& timerId_r, uint32_t periodInTimer
                                      PAUserData* userData_p, bool isOneShot, bool isClockSync,
                                      uint32_t syncBoundaryInMilliseconds) {
     const DbgModuleDescriptor* log_p = dbgDescriptorTimerManager_m;
-    log_p->dbgLog_debug(__FILE__, __LINE__,
-                        "timerId_r(%d), periodInTimerGranularity(%d), "
-                        "syncBoundaryInMilliseconds(%d)                  timerGranularity(%s), "
-                        "isOneShot(%s), isClockSync(%s)",
-                        static_cast<int>(timerId_r), static_cast<int>(periodInTimerGranularity),
-                        static_cast<int>(syncBoundaryInMilliseconds),
-                        granularityText(timerGranularity), boolText(isOneShot),
-                        boolText(isClockSync));
+    CTM_TRACE(log_p,
+              "timerId_r(%d), periodInTimerGranularity(%d), "
+              "syncBoundaryInMilliseconds(%d)                  timerGranularity(%s), "
+              "isOneShot(%s), isClockSync(%s)",
+              static_cast<int>(timerId_r), static_cast<int>(periodInTimerGranularity),
+              static_cast<int>(syncBoundaryInMilliseconds), granularityText(timerGranularity),
+              boolText(isOneShot), boolText(isClockSync));
     if (!getValidIndex(timerId_r)) {
         log_p->dbgLog_critical(__FILE__, __LINE__, "%s", "getValidIndex failed");
         return false;
@@ -829,7 +834,7 @@ bool TimerManager::privateStartTimer(uint32_t& timerId_r, uint32_t periodInTimer
         log_p->dbgLog_critical(__FILE__, __LINE__, "%s", "registerSubscriberToTimer failed.");
         return false;
     }
-    log_p->dbgLog_debug(__FILE__, __LINE__, "%s", "private start timer successful");
+    CTM_TRACE(log_p, "%s", "private start timer successful");
     return true;
 }
 
@@ -855,18 +860,17 @@ void TimerManager::cancelAllTimersForClient(PATimerClient* client_p, bool delete
 bool TimerManager::changeTimerPeriod(uint32_t timerId, uint32_t newPeriodInTimerGranularity,
                                      TimerGranularity timerGranularity) {
     const DbgModuleDescriptor* log_p = dbgDescriptorTimerManager_m;
-    log_p->dbgLog_debug(__FILE__, __LINE__, "timersEnabled_m(%s)", boolText(timersEnabled_m));
-    log_p->dbgLog_debug(__FILE__, __LINE__,
-                        "timerId(%d), newPeriodInTimerGranularity(%d), timerGranularity(%s)",
-                        static_cast<int>(timerId), static_cast<int>(newPeriodInTimerGranularity),
-                        granularityText(timerGranularity));
+    CTM_TRACE(log_p, "timersEnabled_m(%s)", boolText(timersEnabled_m));
+    CTM_TRACE(log_p, "timerId(%d), newPeriodInTimerGranularity(%d), timerGranularity(%s)",
+              static_cast<int>(timerId), static_cast<int>(newPeriodInTimerGranularity),
+              granularityText(timerGranularity));
     if (!timersEnabled_m) {
         return true;
     }
     iterator it = find(timerId);
     bool found = it != end();
-    log_p->dbgLog_debug(__FILE__, __LINE__, "%s find out timerId(%d)", found ? " can" : "can not",
-                        static_cast<int>(timerId));
+    CTM_TRACE(log_p, "%s find out timerId(%d)", found ? " can" : "can not",
+              static_cast<int>(timerId));
     if (found) {
         return it->second->reset(newPeriodInTimerGranularity, timerGranularity);
     }
@@ -878,9 +882,8 @@ bool TimerManager::changeTimerPeriod(uint32_t timerId, uint32_t newPeriodInTimer
 bool TimerManager::detachUserDataFromTimer(uint32_t timerId, PAUserData*& userData_rp) {
     iterator it = find(timerId);
     bool found = it != end();
-    dbgDescriptorTimerManager_m->dbgLog_debug(__FILE__, __LINE__, "%s find out timerId(%d)",
-                                              found ? "can" : " can not",
-                                              static_cast<int>(timerId));
+    CTM_TRACE(dbgDescriptorTimerManager_m, "%s find out timerId(%d)", found ? "can" : " can not",
+              static_cast<int>(timerId));
     if (found) {
         return it->second->detachUserData(userData_rp);
     }
@@ -892,9 +895,8 @@ bool TimerManager::detachUserDataFromTimer(uint32_t timerId, PAUserData*& userDa
 bool TimerManager::accessUserDataFromTimer(uint32_t timerId, PAUserData*& userData_rp) {
     iterator it = find(timerId);
     bool found = it != end();
-    dbgDescriptorTimerManager_m->dbgLog_debug(__FILE__, __LINE__, "%s find out timerId(%d)",
-                                              found ? "can" : " can not",
-                                              static_cast<int>(timerId));
+    CTM_TRACE(dbgDescriptorTimerManager_m, "%s find out timerId(%d)", found ? "can" : " can not",
+              static_cast<int>(timerId));
     if (found) {
         return it->second->accessUserData(userData_rp);
     }
@@ -906,9 +908,8 @@ bool TimerManager::accessUserDataFromTimer(uint32_t timerId, PAUserData*& userDa
 bool TimerManager::timerHasUserData(uint32_t timerId) const {
     const_iterator it = find(timerId);
     bool found = it != end();
-    dbgDescriptorTimerManager_m->dbgLog_debug(__FILE__, __LINE__, "%s find out timerId(%d)",
-                                              found ? "can" : " can not",
-                                              static_cast<int>(timerId));
+    CTM_TRACE(dbgDescriptorTimerManager_m, "%s find out timerId(%d)", found ? "can" : " can not",
+              static_cast<int>(timerId));
     if (found) {
         return it->second->hasUserData();
     }
@@ -953,14 +954,14 @@ void TimerManager::ptimerCallback(void* c_p) {
 // calls again. While timers are disabled the datagram stays queued.
 bool TimerManager::socketCallback(int socketFd) {
     const DbgModuleDescriptor* log_p = dbgDescriptorTimerManager_m;
-    log_p->dbgLog_debug(__FILE__, __LINE__, "cbSocket_m(%d), socketFd(%d)", cbSocket_m, socketFd);
+    CTM_TRACE(log_p, "cbSocket_m(%d), socketFd(%d)", cbSocket_m, socketFd);
     if (socketFd != cbSocket_m) {
         log_p->dbgLog_critical(__FILE__, __LINE__, "%s", "socketCallback bad FD");
         return false;
     }
     ++timeoutCount_m;
-    log_p->dbgLog_debug(__FILE__, __LINE__, "timeoutCount_m(%d), timersEnabled_m(%s)",
-                        static_cast<int>(timeoutCount_m), boolText(timersEnabled_m));
+    CTM_TRACE(log_p, "timeoutCount_m(%d), timersEnabled_m(%s)", static_cast<int>(timeoutCount_m),
+              boolText(timersEnabled_m));
     if (!timersEnabled_m) {
         return true;
     }
@@ -975,12 +976,11 @@ bool TimerManager::socketCallback(int socketFd) {
         log_p->dbgLog_critical(__FILE__, __LINE__, "%s : %m", "recvfrom error");
         return true;
     }
-    log_p->dbgLog_debug(__FILE__, __LINE__, "recv %d bytes from socketFd(%d)",
-                        static_cast<int>(received), socketFd);
+    CTM_TRACE(log_p, "recv %d bytes from socketFd(%d)", static_cast<int>(received), socketFd);
     // A short datagram leaves its missing bytes zero; a long one is cut to 4 bytes.
     uint32_t timerId = 0;
     memcpy(&timerId, datagram, sizeof(timerId));
-    log_p->dbgLog_debug(__FILE__, __LINE__, "timerId(%d)", static_cast<int>(timerId));
+    CTM_TRACE(log_p, "timerId(%d)", static_cast<int>(timerId));
     return triggerTimerEntry(timerId, source);
 }
 
@@ -998,8 +998,8 @@ std::string socketPathOf(const sockaddr_un& address_r) {
 bool TimerManager::triggerTimerEntry(uint32_t timerId, const sockaddr_un& srcAddr) {
     const DbgModuleDescriptor* log_p = dbgDescriptorTimerManager_m;
     iterator it = find(timerId);
-    log_p->dbgLog_debug(__FILE__, __LINE__, "%s find out timerId(%d)",
-                        it == end() ? "can not" : " can", static_cast<int>(timerId));
+    CTM_TRACE(log_p, "%s find out timerId(%d)", it == end() ? "can not" : " can",
+              static_cast<int>(timerId));
     if (it == end()) {
         log_p->dbgLog_critical(__FILE__, __LINE__,
                                "triggerTimerEntry failed timerId %d, Timer manager's cbsocket "
@@ -1019,13 +1019,13 @@ bool TimerManager::triggerTimerEntry(uint32_t timerId, const sockaddr_un& srcAdd
     it->second->timeout();
     --clientCallDepth_g;
     it = find(timerId);
-    log_p->dbgLog_debug(__FILE__, __LINE__, "%s find out timerId(%d)",
-                        it == end() ? "can not" : " can", static_cast<int>(timerId));
+    CTM_TRACE(log_p, "%s find out timerId(%d)", it == end() ? "can not" : " can",
+              static_cast<int>(timerId));
     if (it == end()) {
         return true;
     }
     deleteSubscriberIfApplicable(it, false);
-    log_p->dbgLog_debug(__FILE__, __LINE__, "%s", "trigger timer entry successful");
+    CTM_TRACE(log_p, "%s", "trigger timer entry successful");
     return true;
 }
 
