@@ -87,11 +87,12 @@ protected:
         ASSERT_TRUE(server().registerNewHandler(&handler_m));
         ASSERT_TRUE(handler_m.addCommand("tst-echo", "echo", &Target::echo, target_m));
         ASSERT_TRUE(handler_m.addCommand("tst-big", "big", &Target::big, target_m));
-        std::promise<bool> started;
-        std::future<bool> result = started.get_future();
-        loop_m = std::thread([this, &started] {
+        // The promise is a member: set_value() may still be running on the loop's thread
+        // when get() returns here.
+        std::future<bool> result = started_m.get_future();
+        loop_m = std::thread([this] {
             bool listening = server().startListening(path_m);
-            started.set_value(listening);
+            started_m.set_value(listening);
             cmn::Dispatcher& dispatcher = cmn::SingletonHolder<cmn::Dispatcher>::getInstance();
             while (listening && !stop_m.load()) {
                 dispatcher.listenOnce(20);
@@ -124,6 +125,7 @@ protected:
     std::string path_m;
     Target target_m;
     TargetHandler handler_m;
+    std::promise<bool> started_m;
     std::thread loop_m;
     std::atomic<bool> stop_m{false};
     std::atomic<long> rounds_m{0};
@@ -218,6 +220,9 @@ pid_t connectFromChild(const std::string& path, int count, int go[2], int ready[
 
 TEST_F(HostileClientTest, RunningOutOfDescriptorsPausesAcceptingWithoutSpinning) {
     cmn::test::ScopedLogCapture log;
+    // One message through the capture before descriptors run out: UBSan's vptr check opens a
+    // pipe the first time it meets a dynamic type, and reports a false error when it cannot.
+    EXPECT_FALSE(server().deregisterHandler(nullptr));
     int go[2];
     int ready[2];
     ASSERT_EQ(0, pipe2(go, O_CLOEXEC));
