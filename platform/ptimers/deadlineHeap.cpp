@@ -15,7 +15,7 @@ bool DeadlineHeap::before(const HeapNode* a_p, const HeapNode* b_p) {
 
 void DeadlineHeap::place(size_t index, HeapNode* node_p) {
     nodes_m[index] = node_p;
-    node_p->heapIndex_m = index;
+    node_p->heapIndex_m = static_cast<uint32_t>(index);
 }
 
 void DeadlineHeap::siftUp(size_t index) {
@@ -64,7 +64,7 @@ void DeadlineHeap::update(HeapNode* node_p) {
 }
 
 void DeadlineHeap::remove(HeapNode* node_p) {
-    const size_t index = node_p->heapIndex_m;
+    const uint32_t index = node_p->heapIndex_m;
     if (index == HeapNode::kNotQueued) {
         return;
     }

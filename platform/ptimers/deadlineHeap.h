@@ -17,11 +17,13 @@ namespace cmn {
 namespace detail {
 
 struct HeapNode {
-    static const size_t kNotQueued = static_cast<size_t>(-1);
+    static const uint32_t kNotQueued = UINT32_MAX;
 
     int64_t deadlineNs_m = 0;  // on the clock of the heap that holds the node
     uint64_t sequence_m = 0;   // arming order within one driver instance
-    size_t heapIndex_m = kNotQueued;
+    // The node's position; 32 bits, since a heap never holds more records than the handle
+    // table has slots. While the record's slot is free, the table keeps its free list here.
+    uint32_t heapIndex_m = kNotQueued;
 };
 
 class DeadlineHeap {

@@ -107,7 +107,6 @@ void DriverInstance::resetLocked() {
     monotonic_m.armedNs = kNoDeadline;
     realtime_m.armedNs = kNoDeadline;
     firing_mp = nullptr;
-    records_mp = nullptr;
 }
 
 int DriverInstance::start() {
@@ -146,17 +145,12 @@ void DriverInstance::stop() {
     closeDescriptors();
 }
 
+// Records attached in the run that ends here no longer match run_m: every later operation on
+// them sees them orphaned.
 void DriverInstance::orphanRecordsLocked() {
     monotonic_m.heap.clear();
     realtime_m.heap.clear();
-    for (TimerRecord* record_p = records_mp; record_p != nullptr;) {
-        TimerRecord* next_p = record_p->next_mp;
-        record_p->prev_mp = nullptr;
-        record_p->next_mp = nullptr;
-        record_p->instance_mp.store(nullptr, std::memory_order_release);
-        record_p = next_p;
-    }
-    records_mp = nullptr;
+    ++run_m;
 }
 
 void* DriverInstance::threadMain(void* self_p) {

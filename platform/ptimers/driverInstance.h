@@ -13,7 +13,9 @@
 // driver thread interruptSignal() meanwhile so that a callback blocked in a send returns.
 //
 // Ownership: instances are pooled by the backend and never freed, so a pointer read from a
-// record stays safe to lock; records belong to the handle table and are linked here.
+// record stays safe to lock; records belong to the handle table and are attached here. Each
+// start() begins a new run; a record remembers the run it was attached in, so stop() orphans
+// every record of its run at once, without a list of them.
 // Thread: start/stop on the owning thread; attach/arm/detach from any thread.
 #ifndef PLATFORM_PTIMERS_DRIVERINSTANCE_H
 #define PLATFORM_PTIMERS_DRIVERINSTANCE_H
@@ -46,18 +48,20 @@ public:
     // system (everything opened is closed again).
     int start();
     // Stops and joins the driver thread (interrupting a blocked callback), closes the
-    // descriptors and orphans every record still linked: they keep their handles, which only
+    // descriptors and orphans every record still attached: they keep their handles, which only
     // ptimer_delete still accepts.
     void stop();
 
-    // Links a fresh record (from HandleTable::acquire) to this instance. -1 while stopping.
+    // Attaches a fresh record (from HandleTable::acquire) to this instance's current run. -1
+    // while stopping.
     int attach(TimerRecord* record_p, ptimer_callback_t callback, void* context_p, bool absolute);
     // Arms the record for one expiry, replacing a pending one. -1 when the record is no longer
-    // the one `ref` validated or is not linked here, or when the kernel refuses the timerfd.
+    // the one `ref` validated or is not attached to this run, or when the kernel refuses the
+    // timerfd.
     int arm(const ptimer* user, const RecordRef& ref, const struct timespec& value);
-    // Unlinks the record, waiting for its running callback (unless called from it).
-    // refused_c: not the record `ref` validated, or already being deleted. orphaned_c: the
-    // instance was stopped meanwhile; the caller releases the record through the table.
+    // Detaches the record, waiting for its running callback (unless called from it).
+    // refused_c: not the record `ref` validated, or already being deleted. orphaned_c: its run
+    // was stopped; the record is detached and the caller releases it through the table.
     DetachResult detach(const ptimer* user, const RecordRef& ref);
 
 private:
@@ -85,13 +89,13 @@ private:
     void waitForEvents(std::unique_lock<std::mutex>& lock_r);
     void drainLocked(ClockQueue& queue_r);
     void orphanRecordsLocked();
+    bool attachedLocked(const TimerRecord* record_p) const;
     void resetLocked();
 
     // driverTimers.cpp: timer operations.
     bool ownsLocked(const ptimer* user, const RecordRef& ref) const;
     ClockQueue& queueOf(const TimerRecord* record_p);
     int programIfEarlierLocked(ClockQueue& queue_r);
-    void unlinkLocked(TimerRecord* record_p);
     void awaitCallbackLocked(std::unique_lock<std::mutex>& lock_r, const TimerRecord* record_p);
 
     std::mutex mutex_m;
@@ -103,8 +107,8 @@ private:
     pthread_t thread_m = pthread_t();
     bool stopping_m = true;
     uint64_t nextSequence_m = 0;
-    TimerRecord* firing_mp = nullptr;   // whose callback runs now, or null
-    TimerRecord* records_mp = nullptr;  // every linked record
+    uint32_t run_m = 0;                // the current run; moves on at every stop
+    TimerRecord* firing_mp = nullptr;  // whose callback runs now, or null
 };
 
 }  // namespace detail

@@ -1,4 +1,4 @@
-// DriverInstance: the timer operations (link, arm, unlink) made by application threads.
+// DriverInstance: the timer operations (attach, arm, detach) made by application threads.
 #include <errno.h>
 #include <signal.h>
 #include <sys/timerfd.h>
@@ -18,11 +18,15 @@ const std::chrono::milliseconds kInterruptInterval(1);
 
 }  // namespace
 
+// Only a record attached here is guarded by this mutex, so the instance test comes first.
+bool DriverInstance::attachedLocked(const TimerRecord* record_p) const {
+    return record_p->instance_mp.load(std::memory_order_relaxed) == this &&
+           record_p->run_m == run_m;
+}
+
 bool DriverInstance::ownsLocked(const ptimer* user, const RecordRef& ref) const {
     const TimerRecord* record_p = ref.record_p;
-    // The instance test comes first: only a record linked here is guarded by this mutex.
-    return record_p->instance_mp.load(std::memory_order_relaxed) == this &&
-           record_p->owner_mp.load(std::memory_order_relaxed) == user &&
+    return attachedLocked(record_p) && record_p->owner_mp.load(std::memory_order_relaxed) == user &&
            record_p->generation_m.load(std::memory_order_relaxed) == ref.generation &&
            !record_p->deleting_m;
 }
@@ -61,12 +65,7 @@ int DriverInstance::attach(TimerRecord* record_p, ptimer_callback_t callback, vo
     record_p->absolute_m = absolute;
     record_p->deleting_m = false;
     record_p->heapIndex_m = HeapNode::kNotQueued;
-    record_p->prev_mp = nullptr;
-    record_p->next_mp = records_mp;
-    if (records_mp != nullptr) {
-        records_mp->prev_mp = record_p;
-    }
-    records_mp = record_p;
+    record_p->run_m = run_m;
     record_p->instance_mp.store(this, std::memory_order_release);
     return 0;
 }
@@ -97,19 +96,6 @@ int DriverInstance::arm(const ptimer* user, const RecordRef& ref, const struct t
     return 0;
 }
 
-void DriverInstance::unlinkLocked(TimerRecord* record_p) {
-    if (record_p->prev_mp != nullptr) {
-        record_p->prev_mp->next_mp = record_p->next_mp;
-    } else {
-        records_mp = record_p->next_mp;
-    }
-    if (record_p->next_mp != nullptr) {
-        record_p->next_mp->prev_mp = record_p->prev_mp;
-    }
-    record_p->prev_mp = nullptr;
-    record_p->next_mp = nullptr;
-}
-
 // The callback may be blocked in a send whose reader is the very thread waiting here, so the
 // wait signals the driver thread until the callback returns. A first short wait lets an
 // ordinary callback finish without being interrupted. firing_mp is read under the lock, so
@@ -134,11 +120,14 @@ DriverInstance::DetachResult DriverInstance::detach(const ptimer* user, const Re
     if (record_p->instance_mp.load(std::memory_order_relaxed) != this) {
         return orphaned_c;
     }
+    if (record_p->run_m != run_m) {
+        record_p->instance_mp.store(nullptr, std::memory_order_release);
+        return orphaned_c;
+    }
     if (!ownsLocked(user, ref)) {
         return refused_c;
     }
     queueOf(record_p).heap.remove(record_p);
-    unlinkLocked(record_p);
     // Refuses concurrent arming and deleting of this record while we wait.
     record_p->deleting_m = true;
     // A callback that deletes its own timer must not wait for itself.

@@ -49,6 +49,7 @@ bool HandleTable::lookup(const ptimer* user, RecordRef& ref_r) const {
     }
     ref_r.record_p = record_p;
     ref_r.generation = generation;
+    ref_r.index = static_cast<uint32_t>(magic - 1);
     return true;
 }
 
@@ -63,9 +64,8 @@ bool HandleTable::growLocked() {
     const uint32_t base = chunkCount_m << kChunkBits;
     // Thread the new slots onto the free list so that the lowest index is handed out first.
     for (uint32_t i = kChunkSize; i-- > 0;) {
-        chunk_p[i].index_m = base + i;
-        chunk_p[i].nextFree_mp = freeList_mp;
-        freeList_mp = &chunk_p[i];
+        chunk_p[i].heapIndex_m = freeHead_m;
+        freeHead_m = base + i;
     }
     chunks_m[chunkCount_m].store(chunk_p, std::memory_order_release);
     ++chunkCount_m;
@@ -74,18 +74,20 @@ bool HandleTable::growLocked() {
 
 TimerRecord* HandleTable::acquire(ptimer* user) {
     TimerRecord* record_p;
+    uint32_t index;
     {
         std::lock_guard<std::mutex> lock(mutex_m);
-        if (freeList_mp == nullptr && !growLocked()) {
+        if (freeHead_m == kNoSlot && !growLocked()) {
             return nullptr;
         }
-        record_p = freeList_mp;
-        freeList_mp = record_p->nextFree_mp;
-        record_p->nextFree_mp = nullptr;
+        index = freeHead_m;
+        record_p = slot(index);
+        freeHead_m = record_p->heapIndex_m;
+        record_p->heapIndex_m = HeapNode::kNotQueued;
         record_p->owner_mp.store(user, std::memory_order_release);
     }
     __atomic_store_n(&user->ptr, static_cast<void*>(record_p), __ATOMIC_RELAXED);
-    __atomic_store_n(&user->magic, static_cast<int>(record_p->index_m + 1), __ATOMIC_RELAXED);
+    __atomic_store_n(&user->magic, static_cast<int>(index + 1), __ATOMIC_RELAXED);
     return record_p;
 }
 
@@ -99,8 +101,8 @@ bool HandleTable::release(const ptimer* user, const RecordRef& ref) {
     assert(record_p->instance_mp.load(std::memory_order_relaxed) == nullptr);
     record_p->generation_m.store(ref.generation + 1, std::memory_order_release);
     record_p->owner_mp.store(nullptr, std::memory_order_release);
-    record_p->nextFree_mp = freeList_mp;
-    freeList_mp = record_p;
+    record_p->heapIndex_m = freeHead_m;
+    freeHead_m = ref.index;
     return true;
 }
 

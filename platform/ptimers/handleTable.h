@@ -6,7 +6,7 @@
 // that slot's address and the slot's owner must be the handle itself. A freed slot goes on a
 // free list and its generation moves on, so a lookup that raced with a delete notices it.
 //
-// Ownership: the table owns every record; a driver instance links the records of its timers.
+// Ownership: the table owns every record; a driver instance attaches the records of its timers.
 // Thread: lookups are lock-free (owner, generation and instance are atomics); acquiring and
 // releasing slots take the table's own small mutex, never while an instance mutex is held.
 #ifndef PLATFORM_PTIMERS_HANDLETABLE_H
@@ -25,29 +25,29 @@ namespace detail {
 
 class DriverInstance;
 
+// 64 bytes: every pending timer has one, so its size is most of the driver's memory per timer.
 struct TimerRecord : HeapNode {
     // Read without a lock by handle validation.
-    std::atomic<ptimer*> owner_mp{nullptr};             // the handle; null while the slot is free
     std::atomic<uint32_t> generation_m{0};              // moves on at every release
-    std::atomic<DriverInstance*> instance_mp{nullptr};  // null once detached or orphaned
-    uint32_t index_m = 0;                               // fixed when the chunk is made
-
-    // Guarded by the table mutex.
-    TimerRecord* nextFree_mp = nullptr;
+    std::atomic<ptimer*> owner_mp{nullptr};             // the handle; null while the slot is free
+    std::atomic<DriverInstance*> instance_mp{nullptr};  // null until attached and once detached
 
     // Guarded by the owning instance's mutex.
     ptimer_callback_t callback_m = nullptr;
     void* context_mp = nullptr;
+    // The instance's run in which the record was attached: a record of an earlier run was
+    // orphaned when that run stopped.
+    uint32_t run_m = 0;
     bool absolute_m = false;
     bool deleting_m = false;
-    TimerRecord* prev_mp = nullptr;  // the instance's list of its records
-    TimerRecord* next_mp = nullptr;
 };
 
-// What a validated handle names: the record and the generation seen at validation.
+// What a validated handle names: the record, its slot index and the generation seen at
+// validation.
 struct RecordRef {
     TimerRecord* record_p;
     uint32_t generation;
+    uint32_t index;
 };
 
 class HandleTable {
@@ -62,7 +62,7 @@ public:
     // it. Null when the table is full.
     TimerRecord* acquire(ptimer* user);
     // Frees the slot if it is still the one `ref` validated for `user`. False otherwise
-    // (someone else released it first). The record must not be linked to an instance.
+    // (someone else released it first). The record must not be attached to an instance.
     bool release(const ptimer* user, const RecordRef& ref);
 
 private:
@@ -74,12 +74,15 @@ private:
     HandleTable(const HandleTable&) = delete;
     HandleTable& operator=(const HandleTable&) = delete;
 
+    static const uint32_t kNoSlot = UINT32_MAX;
+
     TimerRecord* slot(uint32_t index) const;
     bool growLocked();
 
     std::atomic<TimerRecord*> chunks_m[kMaxChunks] = {};
     std::mutex mutex_m;
-    TimerRecord* freeList_mp = nullptr;
+    // Free slots, linked by index through their heapIndex_m (unused while a slot is free).
+    uint32_t freeHead_m = kNoSlot;
     uint32_t chunkCount_m = 0;
 };
 

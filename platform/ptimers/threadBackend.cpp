@@ -129,9 +129,9 @@ int ThreadBackend::create(ptimer* user, ptimer_callback_t callback, void* contex
     }
     __atomic_store_n(&user->isabstime, absolute ? 1 : 0, __ATOMIC_RELAXED);
     if (instance_p->attach(record_p, callback, context_p, absolute) != 0) {
-        ref.record_p = record_p;
-        ref.generation = record_p->generation_m.load(std::memory_order_relaxed);
-        table.release(user, ref);
+        if (table.lookup(user, ref)) {
+            table.release(user, ref);
+        }
         return -1;
     }
     return 0;
