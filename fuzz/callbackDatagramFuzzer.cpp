@@ -8,7 +8,11 @@
 //
 // Oracle: a client is called only for a timer of its own, with that timer's user data, while
 // the timer may expire (started or restarted while timers are enabled, not cancelled since, not
-// a one-shot that expired already). Nothing may crash, leak or hang.
+// a one-shot that expired already). Nothing may crash, leak or hang. Enabling timers starts
+// every entry again, cancelled ones included, so after it every timer may expire.
+//
+// The fake driver's expiry sends from the manager's (blocking) socket: it fires only on an
+// emptied socket; the fuzzer's own sends never wait.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -17,6 +21,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <iterator>
 #include <map>
 #include <string>
 
