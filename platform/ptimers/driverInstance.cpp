@@ -40,9 +40,9 @@ void closeIfOpen(int& fd_r) {
     }
 }
 
-int watch(int epollFd, int fd) {
+int watch(int epollFd, int fd, uint32_t events) {
     struct epoll_event event = {};
-    event.events = EPOLLIN;
+    event.events = events;
     event.data.fd = fd;
     return epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &event);
 }
@@ -69,9 +69,13 @@ int DriverInstance::openDescriptors() {
     monotonic_m.fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     realtime_m.fd = timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC);
     wakeFd_m = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    // The timerfds are watched edge-triggered: each expiry, and each wall-clock step for the
+    // realtime one, is reported once, so the driver never has to read them to clear them.
+    // Programming a timerfd again clears its expiry count and its cancelled state.
     if (epollFd_m < 0 || monotonic_m.fd < 0 || realtime_m.fd < 0 || wakeFd_m < 0 ||
-        watch(epollFd_m, monotonic_m.fd) != 0 || watch(epollFd_m, realtime_m.fd) != 0 ||
-        watch(epollFd_m, wakeFd_m) != 0) {
+        watch(epollFd_m, monotonic_m.fd, EPOLLIN | EPOLLET) != 0 ||
+        watch(epollFd_m, realtime_m.fd, EPOLLIN | EPOLLET) != 0 ||
+        watch(epollFd_m, wakeFd_m, EPOLLIN) != 0) {
         const int error = errno;
         closeDescriptors();
         errno = error;
@@ -179,34 +183,46 @@ void DriverInstance::run() {
 TimerRecord* DriverInstance::popDueLocked() {
     ClockQueue* queues[] = {&monotonic_m, &realtime_m};
     ClockQueue* chosen_p = nullptr;
-    int64_t chosenNowNs = 0;
     int64_t chosenLatenessNs = -1;
     for (ClockQueue* queue_p : queues) {
         if (queue_p->heap.empty()) {
             continue;
         }
-        const int64_t nowNs = clockNowNs(queue_p->clock);
-        const int64_t latenessNs = nowNs - queue_p->heap.top()->deadlineNs_m;
+        const int64_t latenessNs = queue_p->nowNs - queue_p->heap.top()->deadlineNs_m;
         if (latenessNs >= 0 && latenessNs > chosenLatenessNs) {
             chosen_p = queue_p;
-            chosenNowNs = nowNs;
             chosenLatenessNs = latenessNs;
         }
     }
     if (chosen_p == nullptr) {
         return nullptr;
     }
-    return static_cast<TimerRecord*>(chosen_p->heap.popDue(chosenNowNs));
+    return static_cast<TimerRecord*>(chosen_p->heap.popDue(chosen_p->nowNs));
+}
+
+void DriverInstance::readClocksLocked() {
+    monotonic_m.nowNs = clockNowNs(monotonic_m.clock);
+    realtime_m.nowNs = clockNowNs(realtime_m.clock);
 }
 
 // Callbacks run without the lock: they may arm or delete timers, and a slow one must not hold
-// up arming from other threads. firing_mp tells a deleting thread to wait for this one.
+// up arming from other threads. firing_mp tells a deleting thread to wait for this one. The
+// clocks are read once for a whole batch of due timers, and again only when nothing is due by
+// the last reading.
 void DriverInstance::fireDue(std::unique_lock<std::mutex>& lock_r) {
+    readClocksLocked();
+    bool freshReading = true;
     while (!stopping_m) {
         TimerRecord* record_p = popDueLocked();
         if (record_p == nullptr) {
-            return;
+            if (freshReading) {
+                return;
+            }
+            readClocksLocked();
+            freshReading = true;
+            continue;
         }
+        freshReading = false;
         firing_mp = record_p;
         const ptimer_callback_t callback = record_p->callback_m;
         void* const context_p = record_p->context_mp;
@@ -233,10 +249,12 @@ void DriverInstance::waitForEvents(std::unique_lock<std::mutex>& lock_r) {
     lock_r.lock();
     for (int i = 0; i < count; ++i) {
         const int fd = events[i].data.fd;
+        // An expiry (or a clock step) leaves the timerfd disarmed, or armed for a time gone by
+        // if an arming re-programmed it meanwhile: either way it is programmed afresh.
         if (fd == monotonic_m.fd) {
-            drainLocked(monotonic_m);
+            monotonic_m.armedNs = kNoDeadline;
         } else if (fd == realtime_m.fd) {
-            drainLocked(realtime_m);
+            realtime_m.armedNs = kNoDeadline;
         } else {
             // The stop request itself is stopping_m; the read only clears the readiness.
             uint64_t value;
@@ -244,19 +262,6 @@ void DriverInstance::waitForEvents(std::unique_lock<std::mutex>& lock_r) {
                 PTIMER_SYSLOG(LOG_ERR, "read(eventfd %d) failed: %m", wakeFd_m);
             }
         }
-    }
-}
-
-// A read that returns the expiry count (or ECANCELED after a wall-clock step) means the timerfd
-// is no longer armed. EAGAIN means an arming re-programmed it since it woke us: armedNs already
-// holds the new value.
-void DriverInstance::drainLocked(ClockQueue& queue_r) {
-    uint64_t expiries;
-    const ssize_t result = read(queue_r.fd, &expiries, sizeof(expiries));
-    if (result == static_cast<ssize_t>(sizeof(expiries)) || (result < 0 && errno == ECANCELED)) {
-        queue_r.armedNs = kNoDeadline;
-    } else if (result < 0 && errno != EAGAIN && errno != EINTR) {
-        PTIMER_SYSLOG(LOG_ERR, "read(timerfd %d) failed: %m", queue_r.fd);
     }
 }
 

@@ -72,6 +72,7 @@ private:
         const int settimeFlags;  // absolute expiries; realtime also cancels on a clock step
         int fd = -1;
         int64_t armedNs = 0;  // what the timerfd holds; kNoDeadline when not armed
+        int64_t nowNs = 0;    // the clock's reading for the batch of expiries being fired
         DeadlineHeap heap;
     };
 
@@ -86,8 +87,8 @@ private:
     void run();
     void fireDue(std::unique_lock<std::mutex>& lock_r);
     TimerRecord* popDueLocked();
+    void readClocksLocked();
     void waitForEvents(std::unique_lock<std::mutex>& lock_r);
-    void drainLocked(ClockQueue& queue_r);
     void orphanRecordsLocked();
     bool attachedLocked(const TimerRecord* record_p) const;
     void resetLocked();
