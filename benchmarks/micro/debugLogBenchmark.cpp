@@ -2,8 +2,10 @@
 // expiry, beside the same message emitted (to a sink that drops it) as the baseline of what
 // the filter saves.
 //
-// Direct: through a module handle at hand, as the manager logs. ThroughThreadManager: through
-// the calling thread's manager, as a timer entry logs.
+// Direct: through a module handle at hand, with the call made and the level tested inside it.
+// LevelTestedInline: the same, with the level tested at the call site first, as the library's
+// traces do (the logger's variadic methods cannot be inlined). ThroughThreadManager: through
+// the calling thread's manager, as a timer entry logs, the level tested inline.
 #include <benchmark/benchmark.h>
 
 #include "commonTimerManager.h"
@@ -34,13 +36,28 @@ void BM_DebugLog_FilteredDirect(benchmark::State& state) {
 }
 BENCHMARK(BM_DebugLog_FilteredDirect);
 
+void BM_DebugLog_FilteredLevelTestedInline(benchmark::State& state) {
+    const cmn::DbgModuleDescriptor* module_p = benchModule(DBGLEVEL_INFO);
+    int i = 0;
+    for (auto _ : state) {
+        if (module_p->isEnabled(DBGLEVEL_DEBUG)) {
+            logStartTrace(module_p, i);
+        }
+        benchmark::DoNotOptimize(++i);
+    }
+}
+BENCHMARK(BM_DebugLog_FilteredLevelTestedInline);
+
 void BM_DebugLog_FilteredThroughThreadManager(benchmark::State& state) {
     cmn::SingletonPerThread<cmn::TimerManager>::getInstance();
     int i = 0;
     for (auto _ : state) {
         const cmn::DbgModuleDescriptor* module_p =
             cmn::SingletonPerThread<cmn::TimerManager>::getInstance().getDbgModuleDescriptor();
-        logStartTrace(module_p, i++);
+        if (module_p->isEnabled(DBGLEVEL_DEBUG)) {
+            logStartTrace(module_p, i);
+        }
+        benchmark::DoNotOptimize(++i);
     }
     benchmark::DoNotOptimize(i);
     cmn::SingletonPerThread<cmn::TimerManager>::deleteInstance();
