@@ -9,7 +9,7 @@
 # build/release/benchmarks/results/figures.jsonl; the table replaces the results section of
 # docs/performance.md and the latency plot is docs/performance-latency.png.
 #
-# Environment: ROUNDS (harness rounds, default 3), MICRO_REPETITIONS (default 5),
+# Environment: ROUNDS (harness rounds, default 5), MICRO_REPETITIONS (default 5),
 # BENCH_BUILD_DIR (build there, as a Release build with benchmarks, instead of the release
 # preset's build/release).
 set -euo pipefail
@@ -17,7 +17,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-rounds=${ROUNDS:-3}
+rounds=${ROUNDS:-5}
 repetitions=${MICRO_REPETITIONS:-5}
 build=${BENCH_BUILD_DIR:-build/release}
 bench=$build/benchmarks
