@@ -1,6 +1,12 @@
-// Timer entries: arming arithmetic, expiry handling, state lines and driver failures.
-#include <algorithm>
+// Timer entries and the expiry path: arming arithmetic, re-arming and removal around the client
+// call, driver failures and a timer without a client, the expiry datagram from every origin,
+// the enable gate, and cancelling from inside a callback.
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <string>
+#include <tuple>
 
 #include "timerFixture.h"
 
@@ -8,160 +14,168 @@ namespace cmn {
 namespace test {
 namespace {
 
-struct ArmingCase {
-    uint32_t period;
-    TimerManager::TimerGranularity granularity;
-    int64_t seconds;
-    int64_t nanoseconds;
-};
-
-class TimerEntryArmingTest : public TimerFixture,
-                             public ::testing::WithParamInterface<ArmingCase> {};
-
-TEST_P(TimerEntryArmingTest, ArmsRelativeDelayFromPeriod) {
-    RecordingClient client;
-    const ArmingCase& c = GetParam();
-    uint32_t oneShot = startOneShot(c.period, &client, nullptr, c.granularity);
-    uint32_t periodic = startPeriodic(c.period, &client, nullptr, c.granularity);
-    for (uint32_t timerId : {oneShot, periodic}) {
-        std::vector<FakePtimers::Arming> armings = fake.armingsOfTimer(timerId);
-        ASSERT_EQ(1u, armings.size());
-        EXPECT_EQ(c.seconds, armings[0].seconds);
-        EXPECT_EQ(c.nanoseconds, armings[0].nanoseconds);
-        EXPECT_FALSE(armings[0].absolute);
-    }
-    std::vector<std::string> debug = log.texts(DBGLEVEL_DEBUG);
-    EXPECT_EQ(2, std::count(debug.begin(), debug.end(), "finish start Timer"));
-    EXPECT_EQ(0u, log.count(DBGLEVEL_CRITICAL));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Periods, TimerEntryArmingTest,
-    ::testing::Values(ArmingCase{1500, kMs, 1, 500000000}, ArmingCase{250, kMs, 0, 250000000},
-                      ArmingCase{0, kMs, 0, 0}, ArmingCase{4294967295u, kMs, 4294967, 295000000},
-                      ArmingCase{2500000000u, kNs, 2, 500000000},
-                      ArmingCase{999999999, kNs, 0, 999999999}, ArmingCase{0, kNs, 0, 0},
-                      ArmingCase{4294967295u, kNs, 4, 294967295}));
-
 using TimerEntryTest = TimerFixture;
 
-TEST_F(TimerEntryTest, OneShotIsRemovedAfterItsCallback) {
+TEST_F(TimerEntryTest, ArmsRelativeDelayFromPeriod) {
     RecordingClient client;
-    uint32_t timerId = startOneShot(1500, &client);
-    EXPECT_TRUE(log.contains(DBGLEVEL_DEBUG,
-                             "isClockSyncTimer_m(false),                   "
-                             "timerGranularity_m(millisecondGranularity_c), "
-                             "periodInTimerGranularity_m(1500)                   , "
-                             "syncBoundaryInMilliseconds_m(0)"));
-    ASSERT_TRUE(fireAndDeliver(timerId));
-    ASSERT_EQ(1u, client.calls.size());
-    EXPECT_EQ(timerId, client.calls[0].timerId);
-    EXPECT_EQ(nullptr, client.calls[0].userData_p);
-    EXPECT_TRUE(log.contains(DBGLEVEL_DEBUG,
-                             "timerId_m(" + std::to_string(timerId) +
-                                 "), isOneShotTimer_m(true), isClockSyncTimer_m(false), "
-                                 "timerRunning_m(true)                   , timeoutCount_m(1)"));
-    EXPECT_EQ(1u, fake.deletions().size());
-    EXPECT_EQ(0, counters().currentEntries);
-    EXPECT_EQ(1, counters().timeoutCount);
+    const struct {
+        uint32_t period;
+        TimerManager::TimerGranularity granularity;
+        int64_t seconds;
+        int64_t nanoseconds;
+    } cases[] = {{1500, kMs, 1, 500000000},
+                 {4294967295u, kMs, 4294967, 295000000},
+                 {2500000000u, kNs, 2, 500000000},
+                 {999999999, kNs, 0, 999999999}};
+    for (const auto& c : cases) {
+        for (uint32_t timerId : {startOneShot(c.period, &client, nullptr, c.granularity),
+                                 startPeriodic(c.period, &client, nullptr, c.granularity)}) {
+            std::vector<FakePtimers::Arming> armings = fake.armingsOfTimer(timerId);
+            ASSERT_EQ(1u, armings.size());
+            EXPECT_EQ(
+                std::make_tuple(c.seconds, c.nanoseconds, false),
+                std::make_tuple(armings[0].seconds, armings[0].nanoseconds, armings[0].absolute))
+                << c.period;
+        }
+    }
 }
 
-TEST_F(TimerEntryTest, PeriodicIsRearmedBeforeClientCall) {
+TEST_F(TimerEntryTest, PeriodicIsRearmedBeforeClientCallAndOneShotGoesAfterIt) {
     RecordingClient client;
-    uint32_t timerId = startPeriodic(100, &client);
+    PAUserData userData;
+    uint32_t periodic = startPeriodic(100, &client);
+    uint32_t oneShot = startOneShot(1500, &client, &userData);
     std::vector<size_t> armingsAtCall;
     client.onExpiry = [&](uint32_t id) { armingsAtCall.push_back(fake.armingsOfTimer(id).size()); };
-    for (int i = 0; i < 3; ++i) {
+    for (uint32_t timerId : {periodic, periodic, oneShot, periodic}) {
         ASSERT_TRUE(fireAndDeliver(timerId));
     }
-    EXPECT_EQ((std::vector<size_t>{2, 3, 4}), armingsAtCall);
-    EXPECT_EQ(0u, fake.deletions().size());
+    EXPECT_EQ((std::vector<size_t>{2, 3, 1, 4}), armingsAtCall);
+    EXPECT_EQ(&userData, client.calls[2].userData_p);
+    EXPECT_TRUE(log.contains(DBGLEVEL_DEBUG,
+                             "timerId_m(1), isOneShotTimer_m(true), isClockSyncTimer_m(false), "
+                             "timerRunning_m(true)                   , timeoutCount_m(1)"));
+    EXPECT_EQ("", entryState(oneShot));
     EXPECT_EQ(
         "[0] client: Type: Periodic [On] - userData: 0x0\n"
         "  Period: 100 milliseconds (0 sec : 100000000 nanosec): Timeouts: 3\n",
-        entryState(timerId));
+        entryState(periodic));
 }
 
-TEST_F(TimerEntryTest, FailedRearmStillCallsClientAndCancels) {
+TEST_F(TimerEntryTest, FailedRearmStillCallsClientAndNullClientIsNeverCalled) {
     RecordingClient client;
-    uint32_t timerId = startPeriodic(100, &client);
+    uint32_t rearmFails = startPeriodic(10, &client);
     fake.failNextArm();
-    ASSERT_TRUE(fireAndDeliver(timerId));
-    EXPECT_EQ(1u, client.calls.size());
-    EXPECT_EQ(std::vector<std::string>{"ptimer_start_once failed"}, log.texts(DBGLEVEL_CRITICAL));
-    EXPECT_NE(std::string::npos, entryState(timerId).find("[Cancelled]"));
-}
-
-TEST_F(TimerEntryTest, NullClientIsNeitherCalledNorRearmedNorShown) {
-    uint32_t timerId = startPeriodic(100, nullptr);
-    ASSERT_TRUE(fireAndDeliver(timerId));
-    EXPECT_EQ(1u, fake.armingsOfTimer(timerId).size());
-    EXPECT_EQ("", entryState(timerId));
-    EXPECT_EQ(1, counters().currentEntries);
-    EXPECT_EQ(
-        (std::vector<std::string>{"client_mp is NULL", "client_mp is NULL", "client_mp is NULL"}),
-        log.texts(DBGLEVEL_CRITICAL));
-}
-
-TEST_F(TimerEntryTest, ShowStateOfEntrySeven) {
-    RecordingClient other;
-    RecordingClient alarm("alarm");
-    for (int i = 0; i < 7; ++i) {
-        startPeriodic(1000, &other);
-    }
-    ASSERT_EQ(7u, startOneShot(250, &alarm));
-    EXPECT_EQ(
-        "[7] alarm: Type: One-Shot [On] - userData: 0x0\n"
-        "  Period: 250 milliseconds (0 sec : 250000000 nanosec): Timeouts: 0\n",
-        entryState(7));
-}
-
-TEST_F(TimerEntryTest, ShowStateCutsLongLineAt99Characters) {
-    RecordingClient client(std::string(200, 'x'));
-    uint32_t timerId = startOneShot(250, &client);
-    std::string lines = "\n[0] " + std::string(95, 'x') +
-                        "  Period: 250 milliseconds (0 sec : 250000000 nanosec): Timeouts: 0\n";
-    EXPECT_NE(std::string::npos, runCommand("tmgr-show-state").find(lines)) << timerId;
-}
-
-TEST_F(TimerEntryTest, ResetRearmsWithNewPeriodAndRejectsBadGranularity) {
-    RecordingClient client;
-    uint32_t timerId = startPeriodic(1000, &client);
-    EXPECT_TRUE(manager().changeTimerPeriod(timerId, 2000, kMs));
-    ASSERT_EQ(2u, fake.armingsOfTimer(timerId).size());
-    EXPECT_EQ(2, fake.armingsOfTimer(timerId)[1].seconds);
-    EXPECT_EQ(0, fake.armingsOfTimer(timerId)[1].nanoseconds);
-    EXPECT_TRUE(log.contains(
-        DBGLEVEL_DEBUG, "finish reset period(2000), timerGranularity(millisecondGranularity_c)"));
-
-    EXPECT_TRUE(
-        manager().changeTimerPeriod(timerId, 5, static_cast<TimerManager::TimerGranularity>(7)));
-    EXPECT_EQ(2u, fake.armingsOfTimer(timerId).size());
-    EXPECT_EQ(std::vector<std::string>{"wrong granularity type"}, log.texts(DBGLEVEL_CRITICAL));
-    EXPECT_TRUE(log.contains(DBGLEVEL_DEBUG,
-                             "finish reset period(5), timerGranularity(nanosecondGranularity_c)"));
-    EXPECT_NE(std::string::npos, entryState(timerId).find("[Cancelled]"));
-}
-
-TEST_F(TimerEntryTest, DriverFailuresAreLoggedAndEntryKept) {
-    RecordingClient client;
-    uint32_t timerId = 0;
+    ASSERT_TRUE(fireAndDeliver(rearmFails));
+    uint32_t clockSync = 0;
     fake.failNextCreate();
-    startPeriodic(10, &client);
-    fake.failNextArm();
-    uint32_t unarmed = startPeriodic(10, &client);
-    fake.failNextCreate();
-    EXPECT_TRUE(manager().startPeriodicClockSyncTimer(timerId, 60, 0, &client, nullptr));
-    uint32_t deleted = startOneShot(10, &client);
-    fake.failNextDelete();
-    ASSERT_TRUE(fireAndDeliver(deleted));
-    // An entry whose driver timer was not created is still armed, and that arming fails.
-    EXPECT_EQ((std::vector<std::string>{"ptimer_create failed", "ptimer_start_once failed",
-                                        "ptimer_start_once failed", "clockSyncTimer_create failed",
-                                        "ptimer_start_once failed", "ptimer_delete failed"}),
+    EXPECT_TRUE(manager().startPeriodicClockSyncTimer(clockSync, 60, 0, &client, nullptr));
+    uint32_t clientless = startPeriodic(100, nullptr);
+    ASSERT_TRUE(fireAndDeliver(clientless));
+    // An entry whose driver timer was not created is still armed, and that arming fails. An
+    // entry without a client is neither counted nor re-armed nor shown.
+    EXPECT_EQ((std::vector<std::string>{"ptimer_start_once failed", "clockSyncTimer_create failed",
+                                        "ptimer_start_once failed", "client_mp is NULL"}),
               log.texts(DBGLEVEL_CRITICAL));
+    EXPECT_EQ(std::vector<uint32_t>{rearmFails}, client.ids());
+    EXPECT_NE(std::string::npos, entryState(rearmFails).find("[Cancelled]"));
+    EXPECT_NE(std::string::npos, entryState(clockSync).find("[Cancelled]"));
+    EXPECT_EQ(1u, fake.armingsOfTimer(clientless).size());
+    EXPECT_EQ("", entryState(clientless));
     EXPECT_EQ(3, counters().currentEntries);
-    EXPECT_NE(std::string::npos, entryState(unarmed).find("[Cancelled]"));
+}
+
+// Sends the first `length` bytes of `timerId`, then 0xAB bytes, to the manager's callback
+// socket from `fd` (the manager's own socket when fd is -1).
+void sendId(uint32_t timerId, size_t length = 4, int fd = -1) {
+    unsigned char bytes[8];
+    memset(bytes, 0xAB, sizeof(bytes));
+    memcpy(bytes, &timerId, 4);
+    sockaddr_un destination = manager().getCbAddress();
+    ASSERT_EQ(static_cast<ssize_t>(length),
+              sendto(fd < 0 ? manager().getCbSocket() : fd, bytes, length, 0,
+                     reinterpret_cast<const sockaddr*>(&destination), sizeof(destination)));
+}
+
+using ExpiryDeliveryTest = TimerFixture;
+
+TEST_F(ExpiryDeliveryTest, IdIsFirstFourBytesWithMissingOnesZero) {
+    RecordingClient client;
+    for (int i = 0; i < 258; ++i) {
+        startPeriodic(1000, &client);
+    }
+    sendId(2, 1);    // byte 2 alone
+    sendId(257, 8);  // bytes 1, 1, 0, 0 and four more
+    EXPECT_EQ(2, drainReady());
+    EXPECT_EQ((std::vector<uint32_t>{2, 257}), client.ids());
+    EXPECT_TRUE(log.contains(DBGLEVEL_DEBUG, "recv 1 bytes from socketFd(" +
+                                                 std::to_string(manager().getCbSocket()) + ")"));
+}
+
+TEST_F(ExpiryDeliveryTest, UnknownIdReportsBothSocketPathsAndForeignDescriptorIsRefused) {
+    RecordingClient client;
+    startPeriodic(1000, &client);
+    EXPECT_FALSE(manager().socketCallback(manager().getCbSocket() + 100));
+    std::string otherPath = "/tmp/ctm-expiry-test." + std::to_string(getpid()) + ".sock";
+    int other = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un otherAddress = {};
+    otherAddress.sun_family = AF_UNIX;
+    strncpy(otherAddress.sun_path, otherPath.c_str(), sizeof(otherAddress.sun_path) - 1);
+    ASSERT_EQ(0,
+              bind(other, reinterpret_cast<const sockaddr*>(&otherAddress), sizeof(otherAddress)));
+    sendId(5);
+    sendId(6, 4, other);
+    sendId(0, 4, other);  // another socket naming a live timer is delivered like any other
+    EXPECT_GT(drainReady(), 0);
+    close(other);
+    unlink(otherPath.c_str());
+    std::string mine = ", Timer manager's cbsocket file is " + socketPath_m;
+    EXPECT_EQ((std::vector<std::string>{"socketCallback bad FD",
+                                        "triggerTimerEntry failed timerId 5" + mine +
+                                            " Message source socket file is " + socketPath_m + " ",
+                                        "triggerTimerEntry failed timerId 6" + mine +
+                                            " Message source socket file is " + otherPath + " "}),
+              log.texts(DBGLEVEL_CRITICAL));
+    EXPECT_TRUE(log.contains(DBGLEVEL_DEBUG, "can not find out timerId(5)"));
+    EXPECT_EQ(std::vector<uint32_t>{0}, client.ids());
+    EXPECT_EQ(3u, manager().getTimeoutCount());
+}
+
+TEST_F(ExpiryDeliveryTest, DisabledTimersLeaveDatagramsQueuedUntilEnabled) {
+    RecordingClient client;
+    for (uint32_t timerId = 0; timerId < 3; ++timerId) {
+        startPeriodic(1000, &client);
+    }
+    runCommand("tmgr-debug-enable");
+    runCommand("tmgr-disable-timers");
+    for (uint32_t timerId = 0; timerId < 3; ++timerId) {
+        ASSERT_TRUE(fake.fireTimer(timerId));
+    }
+    EXPECT_EQ(1, stepOnce());
+    EXPECT_EQ(1, stepOnce());
+    EXPECT_TRUE(client.calls.empty());
+    EXPECT_TRUE(log.contains(DBGLEVEL_DEBUG, "timeoutCount_m(2), timersEnabled_m(false)"));
+    runCommand("tmgr-enable-timers");
+    for (size_t delivered = 1; delivered <= 3; ++delivered) {
+        EXPECT_EQ(1, stepOnce());
+        EXPECT_EQ(delivered, client.calls.size());
+    }
+    EXPECT_EQ((std::vector<uint32_t>{0, 1, 2}), client.ids());
+    EXPECT_EQ(5u, manager().getTimeoutCount());
+}
+
+TEST_F(ExpiryDeliveryTest, CancelInsideCallbackRemovesOneShotAtOncePeriodicAtNextExpiry) {
+    RecordingClient client;
+    client.onExpiry = [](uint32_t timerId) { manager().cancelTimer(timerId, false); };
+    uint32_t oneShot = startOneShot(100, &client);
+    uint32_t periodic = startPeriodic(100, &client);
+    ASSERT_TRUE(fireAndDeliver(oneShot));
+    ASSERT_TRUE(fireAndDeliver(periodic));
+    EXPECT_EQ(1, counters().currentEntries);
+    ASSERT_TRUE(fireAndDeliver(periodic));  // re-armed before the callback cancelled it
+    EXPECT_EQ(0, counters().currentEntries);
+    EXPECT_EQ(1, counters().zombieTimeouts);
+    EXPECT_EQ((std::vector<uint32_t>{oneShot, periodic}), client.ids());
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
-// The timer table: cancelling keeps an entry until its armed expiry returns as a zombie,
-// user data on cancel and removal, cancel-all order, registration while disabled.
+// The timer table and the operations on it: the start path's trace, cancelling (the entry stays
+// until its armed expiry returns as a zombie), cancel-all order, period changes, user data.
 #include <algorithm>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -13,120 +12,146 @@ namespace {
 
 using TimerTableTest = TimerFixture;
 
+TEST_F(TimerTableTest, StartOneShotTracesEachStep) {
+    RecordingClient client;
+    log.clear();
+    uint32_t timerId = 77;
+    ASSERT_TRUE(manager().startOneShotTimer(timerId, 10, &client, nullptr, kMs));
+    EXPECT_EQ(0u, timerId);
+    EXPECT_EQ((std::vector<std::string>{
+                  "timerId_r(77), periodInTimerGranularity(10), "
+                  "timerGranularity(millisecondGranularity_c)",
+                  "timerId_r(77), periodInTimerGranularity(10), syncBoundaryInMilliseconds(0)"
+                  "                  timerGranularity(millisecondGranularity_c), isOneShot(true), "
+                  "isClockSync(false)",
+                  "get valid index(0)",
+                  "timerId(0), periodInTimerGranularity(10), syncBoundaryInMilliseconds(0)"
+                  "                  , timerGranularity(millisecondGranularity_c), "
+                  "isOneShotTimer(true), isClockSyncTimer(false)",
+                  " can not find out timerId(0)",
+                  "isClockSyncTimer_m(false),                   "
+                  "timerGranularity_m(millisecondGranularity_c), "
+                  "periodInTimerGranularity_m(10)                   , "
+                  "syncBoundaryInMilliseconds_m(0)",
+                  "finish start Timer", "totalUserCount_m(1), timersEnabled_m(true)",
+                  "private start timer successful"}),
+              log.texts(DBGLEVEL_DEBUG));
+}
+
 TEST_F(TimerTableTest, CancelKeepsEntryUntilZombieTimeout) {
     RecordingClient client;
-    uint32_t timerId = startOneShot(50, &client);
-    manager().cancelTimer(timerId, false);
-    manager().cancelTimer(timerId, false);
-    std::string found =
-        " can find out timerId(" + std::to_string(timerId) + "), deleteUserData(false)";
-    std::vector<std::string> debug = log.texts(DBGLEVEL_DEBUG);
-    EXPECT_EQ(2, std::count(debug.begin(), debug.end(), found));
-    EXPECT_EQ(1, counters().currentEntries);
-    EXPECT_NE(std::string::npos, entryState(timerId).find("[Cancelled]"));
-    EXPECT_TRUE(fake.isArmed(fake.handleOfTimer(timerId)));
-
-    ASSERT_TRUE(fireAndDeliver(timerId));
-    EXPECT_TRUE(client.calls.empty());
-    EXPECT_EQ(
-        std::vector<std::string>{"Not running timer time out, timerId " + std::to_string(timerId)},
-        log.texts(DBGLEVEL_INFO));
-    ManagerCounters after = counters();
-    EXPECT_EQ(0, after.currentEntries);
-    EXPECT_EQ(1, after.zombieTimeouts);
-    EXPECT_EQ(1, after.timeoutCount);
-    EXPECT_EQ(1, after.totalUsers);
-    EXPECT_EQ(1u, fake.deletions().size());
-}
-
-class TimerTableUserDataTest : public TimerFixture, public ::testing::WithParamInterface<bool> {};
-
-TEST_P(TimerTableUserDataTest, CancelDeletesUserDataOnlyWhenAsked) {
-    const bool deleteUserData = GetParam();
-    RecordingClient client;
-    int deletions = 0;
-    CountedUserData* userData_p = new CountedUserData(&deletions);
-    uint32_t timerId = startPeriodic(100, &client, userData_p);
-    manager().cancelTimer(timerId, deleteUserData);
-    EXPECT_EQ(deleteUserData ? 1 : 0, deletions);
-    EXPECT_EQ(!deleteUserData, manager().timerHasUserData(timerId));
-    ASSERT_TRUE(fireAndDeliver(timerId));
-    EXPECT_EQ(0, counters().currentEntries);
-    EXPECT_EQ(deleteUserData ? 1 : 0, deletions);
-    std::vector<std::string> expected;
-    if (!deleteUserData) {
-        expected.push_back("user error - leaking user data");
-        delete userData_p;
-    }
-    EXPECT_EQ(expected, log.texts(DBGLEVEL_CRITICAL));
-}
-
-INSTANTIATE_TEST_SUITE_P(DeleteUserData, TimerTableUserDataTest, ::testing::Bool());
-
-TEST_F(TimerTableTest, CancelOfUnknownIdChangesNothing) {
-    RecordingClient client;
-    startPeriodic(100, &client);
     manager().cancelTimer(42, true);
     EXPECT_TRUE(log.contains(DBGLEVEL_DEBUG, "can not find out timerId(42), deleteUserData(true)"));
     EXPECT_EQ(std::vector<std::string>{"deregisterSubscriberToTimery failed 42"},
               log.texts(DBGLEVEL_CRITICAL));
-    EXPECT_NE(std::string::npos, entryState(0).find("[On]"));
+    uint32_t timerId = startOneShot(50, &client);
+    manager().cancelTimer(timerId, false);
+    manager().cancelTimer(timerId, false);
+    std::vector<std::string> debug = log.texts(DBGLEVEL_DEBUG);
+    EXPECT_EQ(2, std::count(debug.begin(), debug.end(),
+                            " can find out timerId(0), deleteUserData(false)"));
+    EXPECT_NE(std::string::npos, entryState(timerId).find("[Cancelled]"));
+    ASSERT_TRUE(fireAndDeliver(timerId));  // the cancel left the driver timer armed
+    EXPECT_TRUE(client.calls.empty());
+    EXPECT_EQ(std::vector<std::string>{"Not running timer time out, timerId 0"},
+              log.texts(DBGLEVEL_INFO));
+    EXPECT_NE(std::string::npos, runCommand("tmgr-show-state")
+                                     .find("Total Users: 1; Current Entries: 0;\n"
+                                           "Timeout Count: 1 Zombie Timeouts: 1;\n"));
 }
 
-TEST_F(TimerTableTest, CancelAllCancelsClientTimersInAscendingIdOrder) {
+TEST_F(TimerTableTest, CancelAllCancelsTheClientsTimersInAscendingIdOrder) {
     RecordingClient mine("mine");
     RecordingClient other("other");
-    int deletions = 0;
+    RecordingClient idle("idle");
     for (uint32_t id = 0; id <= 13; ++id) {
-        bool isMine = id == 3 || id == 9 || id == 12;
-        ASSERT_EQ(id, startPeriodic(100, isMine ? &mine : &other,
-                                    isMine ? new CountedUserData(&deletions) : nullptr));
+        ASSERT_EQ(id, startPeriodic(100, id == 3 || id == 9 || id == 12 ? &mine : &other));
     }
-    log.clear();
-    manager().cancelAllTimersForClient(&other, false);
-    manager().cancelAllTimersForClient(&mine, true);
-    std::vector<std::string> mineTrace;
-    std::regex cancelTrace("(.*) find out timerId\\((\\d+)\\), deleteUserData\\(true\\)");
-    for (const std::string& text : log.texts(DBGLEVEL_DEBUG)) {
-        std::smatch match;
-        if (std::regex_match(text, match, cancelTrace)) {
-            mineTrace.push_back(match[1].str() + ":" + match[2].str());
-        }
-    }
-    EXPECT_EQ((std::vector<std::string>{" can:3", " can:9", " can:12"}), mineTrace);
-    EXPECT_EQ(3, deletions);
-    EXPECT_TRUE(log.texts(DBGLEVEL_CRITICAL).empty());
-    EXPECT_EQ(14, counters().currentEntries);
-    for (uint32_t id = 0; id <= 13; ++id) {
-        EXPECT_NE(std::string::npos, entryState(id).find("[Cancelled]")) << id;
-    }
-}
-
-TEST_F(TimerTableTest, CancelAllForClientWithoutTimersLogsNothing) {
-    RecordingClient client;
-    RecordingClient idle;
-    startPeriodic(100, &client);
     log.clear();
     manager().cancelAllTimersForClient(&idle, true);
     EXPECT_TRUE(log.records().empty());
-    EXPECT_NE(std::string::npos, entryState(0).find("[On]"));
+    manager().cancelAllTimersForClient(&mine, true);
+    EXPECT_EQ((std::vector<std::string>{" can find out timerId(3), deleteUserData(true)",
+                                        " can find out timerId(9), deleteUserData(true)",
+                                        " can find out timerId(12), deleteUserData(true)"}),
+              log.texts(DBGLEVEL_DEBUG));
+    EXPECT_EQ(3u, log.records().size());
+    EXPECT_NE(std::string::npos, entryState(12).find("[Cancelled]"));
+    EXPECT_NE(std::string::npos, entryState(13).find("[On]"));
 }
 
-TEST_F(TimerTableTest, RegistrationWhileDisabledEntersWithoutStarting) {
+using TimerOperationsTest = TimerFixture;
+
+TEST_F(TimerOperationsTest, ChangePeriodRestartsEntryOrCancelsItOnBadGranularity) {
     RecordingClient client;
+    uint32_t badGranularity = startPeriodic(100, &client);
+    uint32_t cancelled = startOneShot(100, &client);
+    manager().cancelTimer(cancelled, false);
+    EXPECT_TRUE(manager().changeTimerPeriod(cancelled, 300, kMs));
+    EXPECT_TRUE(manager().changeTimerPeriod(badGranularity, 5,
+                                            static_cast<TimerManager::TimerGranularity>(7)));
+    EXPECT_FALSE(manager().changeTimerPeriod(999, 20, kNs));
+    EXPECT_TRUE(log.contains(DBGLEVEL_DEBUG, " can find out timerId(1)"));
+    EXPECT_TRUE(log.contains(DBGLEVEL_DEBUG,
+                             "timerId(999), newPeriodInTimerGranularity(20), "
+                             "timerGranularity(nanosecondGranularity_c)"));
+    EXPECT_TRUE(log.contains(DBGLEVEL_DEBUG,
+                             "finish reset period(5), timerGranularity(nanosecondGranularity_c)"));
+    EXPECT_EQ((std::vector<std::string>{"wrong granularity type", "changeTimerPeriod failed 999"}),
+              log.texts(DBGLEVEL_CRITICAL));
+    EXPECT_EQ(300000000, fake.armingsOfTimer(cancelled).back().nanoseconds);
+    ASSERT_TRUE(fireAndDeliver(cancelled));
+    EXPECT_EQ(std::vector<uint32_t>{cancelled}, client.ids());
+    // While timers are disabled a change is accepted for any id and changes nothing.
     runCommand("tmgr-debug-enable");
-    EXPECT_EQ("Timers are disabled\n", runCommand("tmgr-disable-timers"));
-    uint32_t timerId = 77;
-    EXPECT_TRUE(manager().startOneShotTimer(timerId, 10, &client, nullptr, kMs));
-    EXPECT_EQ(0u, timerId);
-    EXPECT_TRUE(fake.armings().empty());
-    EXPECT_EQ(1u, fake.creations().size());
-    EXPECT_TRUE(log.contains(DBGLEVEL_DEBUG, "totalUserCount_m(1), timersEnabled_m(false)"));
-    EXPECT_EQ(1, counters().totalUsers);
+    runCommand("tmgr-disable-timers");
+    EXPECT_TRUE(manager().changeTimerPeriod(badGranularity, 2000, kMs));
+    EXPECT_TRUE(manager().changeTimerPeriod(999, 500, kMs));
+    EXPECT_TRUE(log.contains(DBGLEVEL_DEBUG, "timersEnabled_m(false)"));
     EXPECT_EQ(
-        "[0] client: Type: One-Shot [Cancelled] - userData: 0x0\n"
-        "  Period: 10 milliseconds (0 sec : 0 nanosec): Timeouts: 0\n",
-        entryState(timerId));
+        "[0] client: Type: Periodic [Cancelled] - userData: 0x0\n"
+        "  Period: 5 nanoseconds (0 sec : 100000000 nanosec): Timeouts: 0\n",
+        entryState(badGranularity));
+}
+
+// Timer 0's user data is detached after the cancel, timer 1's deleted by its cancel and timer
+// 2's left attached, so only timer 2's removal reports a leak.
+TEST_F(TimerOperationsTest, UserDataFollowsCancelAndDetachAndUnknownIdIsRefused) {
+    RecordingClient client;
+    int deletions = 0;
+    CountedUserData detached(&deletions);
+    CountedUserData leaked(&deletions);
+    startPeriodic(100, &client, &detached);
+    startPeriodic(100, &client, new CountedUserData(&deletions));
+    startPeriodic(100, &client, &leaked);
+    manager().cancelTimer(0, false);
+    manager().cancelTimer(1, true);
+    manager().cancelTimer(2, false);
+    EXPECT_EQ(1, deletions);
+    PAUserData* const sentinel_p = reinterpret_cast<PAUserData*>(0x1234);
+    PAUserData* got_p[4] = {sentinel_p, sentinel_p, sentinel_p, sentinel_p};
+    EXPECT_TRUE(manager().timerHasUserData(0));
+    EXPECT_TRUE(manager().accessUserDataFromTimer(0, got_p[0]));
+    EXPECT_TRUE(manager().detachUserDataFromTimer(0, got_p[1]));
+    EXPECT_FALSE(manager().detachUserDataFromTimer(0, got_p[2]));
+    EXPECT_FALSE(manager().accessUserDataFromTimer(1, got_p[3]));
+    EXPECT_FALSE(manager().timerHasUserData(0));
+    EXPECT_EQ((std::vector<PAUserData*>{&detached, &detached, nullptr, nullptr}),
+              std::vector<PAUserData*>(got_p, got_p + 4));
+    EXPECT_TRUE(log.contains(DBGLEVEL_DEBUG, "can find out timerId(0)"));
+    EXPECT_FALSE(manager().detachUserDataFromTimer(99, got_p[0]));
+    EXPECT_FALSE(manager().accessUserDataFromTimer(99, got_p[0]));
+    EXPECT_FALSE(manager().timerHasUserData(99));
+    EXPECT_EQ(&detached, got_p[0]);
+    EXPECT_TRUE(log.contains(DBGLEVEL_DEBUG, " can not find out timerId(99)"));
+    for (uint32_t timerId = 0; timerId < 3; ++timerId) {
+        ASSERT_TRUE(fireAndDeliver(timerId));
+    }
+    EXPECT_EQ((std::vector<std::string>{
+                  "detachUserDataFromTimer failed 99", "accessUserDataFromTimer failed 99",
+                  "timerHasUserData failed 99", "user error - leaking user data"}),
+              log.texts(DBGLEVEL_CRITICAL));
+    EXPECT_EQ(1, deletions);
 }
 
 }  // namespace
