@@ -1,238 +1,256 @@
-// mdf::Server in process: registration, the chain, line splitting and the help listing.
+// mdf::Server: registration, the handler chain, line splitting and the help listing in process;
+// the operator socket end to end, served by a dispatcher loop on a thread of its own; and mdf-cli
+// run as a child process.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <fstream>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "commonDispatcher.h"
 #include "mdfServer.h"
+#include "operatorClient.h"
 
 namespace {
 
 const std::string kDots = std::string(56, '.') + "\n";
 
+mdf::Server& server() { return cmn::SingletonHolder<mdf::Server>::getInstance(); }
+
+// Far beyond the server's 5 s idle limit; only a "never happened" bound.
+std::string ask(const std::string& path, const std::string& request) {
+    return cmn::test::askServer(path, request, 20000);
+}
+
+// mdf-cli's exit status, a blank, then its standard output and standard error.
+std::string cli(const std::vector<std::string>& args) {
+    cmn::test::ProgramRun run = cmn::test::runProgram(MDF_CLI_PATH, args);
+    return std::to_string(run.status) + " " + run.out + run.err;
+}
+
+// A listening stream socket at `path` that never accepts; its descriptor.
+int bindListener(const std::string& path) {
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
+    EXPECT_EQ(0, listen(fd, 4));
+    return fd;
+}
+
+mode_t fileType(const std::string& path) {
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0 ? info.st_mode & S_IFMT : 0;
+}
+
 class Target {
 public:
-    // Writes its arguments joined by '|' and keeps them.
+    // Writes its words, the command word first, joined by '|'.
     bool echo(int argc, char** argv, std::string& out_r) {
-        words.assign(argv, argv + argc);
-        for (int i = 1; i < argc; ++i) {
-            out_r += (i > 1 ? "|" : "") + std::string(argv[i]);
+        for (int i = 0; i < argc; ++i) {
+            out_r += (i > 0 ? "|" : "") + std::string(argv[i]);
         }
-        argv[0][0] = 'X';  // the words are the command's to write
         return true;
     }
     bool fail(int /*argc*/, char** /*argv*/, std::string& out_r) {
         out_r += "no\n";
         return false;
     }
-    std::vector<std::string> words;
 };
 
 typedef mdf::ACommandHandler<Target, bool (Target::*)(int, char**, std::string&)> TargetHandler;
 
-// Keeps a handler registered for the rest of a scope; declare it after the handler, so the
-// handler is withdrawn before it is destroyed.
-class ScopedRegistration {
-public:
-    explicit ScopedRegistration(mdf::PACommandHandler& handler_r)
-        : handler_rm(handler_r),
-          registered_m(
-              cmn::SingletonHolder<mdf::Server>::getInstance().registerNewHandler(&handler_r)) {}
-    ~ScopedRegistration() { withdraw(); }
-    bool registered() const { return registered_m; }
-    bool withdraw() {
-        bool withdrawn =
-            registered_m &&
-            cmn::SingletonHolder<mdf::Server>::getInstance().deregisterHandler(&handler_rm);
-        registered_m = false;
-        return withdrawn;
-    }
-
-private:
-    mdf::PACommandHandler& handler_rm;
-    bool registered_m;
-};
-
+// Handler "h" with tst-echo and tst-fail, registered for the test's length.
 class MdfServerTest : public testing::Test {
 protected:
-    MdfServerTest() : server_m(cmn::SingletonHolder<mdf::Server>::getInstance()) {}
-    // Binds `word` to Target::echo on a registered handler.
-    void bind(const ScopedRegistration& registration_r, TargetHandler& handler_r,
-              const std::string& word) {
-        ASSERT_TRUE(registration_r.registered());
-        ASSERT_TRUE(handler_r.addCommand(word, word + " help", &Target::echo, target_m));
+    void SetUp() override {
+        ASSERT_TRUE(server().registerNewHandler(&handler_m));
+        ASSERT_TRUE(handler_m.addCommand("tst-echo", "echoes", &Target::echo, target_m));
+        ASSERT_TRUE(handler_m.addCommand("tst-fail", "fails", &Target::fail, target_m));
     }
-    bool execute(const std::string& line, std::string& out_r) {
-        return server_m.executeCommand(line, out_r);
+    void TearDown() override {
+        stopLoop();
+        server().deregisterHandler(&handler_m);
+        unlink(path_m.c_str());
     }
-    static std::string ownHelp() {
-        return "mdf::Server Commands:\n  help : lists the commands of every handler\n"
-               "  mdf-show-state : shows each handler's state and the operator socket\n" +
-               kDots;
+    // The response text, then the result.
+    std::string execute(const std::string& line) {
+        std::string out;
+        bool result = server().executeCommand(line, out);
+        return out + (result ? "true" : "false");
+    }
+    // Starts listening at `path` on a new thread that then runs its dispatcher loop until
+    // stopLoop(), which also has that thread stop listening.
+    bool startLoop(const std::string& path) {
+        std::future<bool> result = started_m.get_future();
+        loop_m = std::thread([this, path] {
+            bool listening = server().startListening(path);
+            started_m.set_value(listening);
+            while (listening && !stop_m.load()) {
+                cmn::SingletonHolder<cmn::Dispatcher>::getInstance().listenOnce(20);
+            }
+            server().stopListening();
+        });
+        return result.get();
+    }
+    void stopLoop() {
+        if (loop_m.joinable()) {
+            stop_m.store(true);
+            loop_m.join();
+        }
     }
 
-    mdf::Server& server_m;
+    std::string path_m = "/tmp/mdf-server-test." + std::to_string(getpid()) + ".socket";
     Target target_m;
+    TargetHandler handler_m{"h"};
+    std::promise<bool> started_m;  // a member: set_value() may still run when get() returns
+    std::thread loop_m;
+    std::atomic<bool> stop_m{false};
 };
 
 TEST_F(MdfServerTest, RegistrationRefusesNullDuplicatesAndStrangers) {
-    TargetHandler handler("h");
     TargetHandler stranger("stranger");
-    EXPECT_FALSE(server_m.registerNewHandler(nullptr));
-    EXPECT_FALSE(server_m.deregisterHandler(nullptr));
-    EXPECT_FALSE(server_m.deregisterHandler(&stranger));
-    ASSERT_TRUE(server_m.registerNewHandler(&handler));
-    EXPECT_FALSE(server_m.registerNewHandler(&handler));
-    EXPECT_TRUE(server_m.deregisterHandler(&handler));
-    EXPECT_FALSE(server_m.deregisterHandler(&handler));
+    EXPECT_FALSE(server().registerNewHandler(nullptr));
+    EXPECT_FALSE(server().registerNewHandler(&handler_m));
+    EXPECT_FALSE(server().deregisterHandler(nullptr));
+    EXPECT_FALSE(server().deregisterHandler(&stranger));
+    // Words the server knows, its own included, are refused to any other handler.
+    EXPECT_FALSE(stranger.addCommand("TST-ECHO", "mine", &Target::echo, target_m));
+    EXPECT_FALSE(stranger.addCommand("Help", "mine", &Target::echo, target_m));
+    EXPECT_TRUE(server().deregisterHandler(&handler_m));
+    EXPECT_FALSE(server().deregisterHandler(&handler_m));
+    EXPECT_TRUE(stranger.addCommand("tst-echo", "mine", &Target::echo, target_m));
 }
 
 TEST_F(MdfServerTest, WithdrawingTheMiddleHandlerRelinksTheChain) {
-    TargetHandler first("first");
     TargetHandler middle("middle");
     TargetHandler last("last");
-    ScopedRegistration firstIn(first);
-    ScopedRegistration middleIn(middle);
-    ScopedRegistration lastIn(last);
-    bind(firstIn, first, "tst-first");
-    bind(middleIn, middle, "tst-middle");
-    bind(lastIn, last, "tst-last");
-    ASSERT_TRUE(middleIn.withdraw());
-    EXPECT_EQ(nullptr, middle.getSuccessor());
-    EXPECT_EQ(&last, first.getSuccessor());
-
-    std::string out;
-    EXPECT_TRUE(execute("TST-LAST a", out));
-    EXPECT_EQ("a", out);
-    EXPECT_FALSE(server_m.commandExists("tst-middle"));
-    EXPECT_TRUE(server_m.commandExists("Tst-First"));
-    out.clear();
-    EXPECT_TRUE(execute("help", out));
-    EXPECT_EQ(ownHelp() + "first Commands:\n  tst-first : tst-first help\n" + kDots +
-                  "last Commands:\n  tst-last : tst-last help\n" + kDots,
-              out);
+    ASSERT_TRUE(server().registerNewHandler(&middle));
+    ASSERT_TRUE(server().registerNewHandler(&last));
+    ASSERT_TRUE(middle.addCommand("tst-middle", "m", &Target::echo, target_m));
+    ASSERT_TRUE(last.addCommand("tst-last", "l", &Target::echo, target_m));
+    ASSERT_TRUE(server().deregisterHandler(&middle));
+    EXPECT_EQ(&last, handler_m.getSuccessor());
+    EXPECT_EQ("TST-LAST|atrue", execute("TST-LAST a"));
+    EXPECT_FALSE(server().commandExists("tst-middle"));
+    EXPECT_EQ(
+        "mdf::Server Commands:\n  help : lists the commands of every handler\n"
+        "  mdf-show-state : shows each handler's state and the operator socket\n" +
+            kDots + "h Commands:\n  tst-echo : echoes\n  tst-fail : fails\n" + kDots +
+            "last Commands:\n  tst-last : l\n" + kDots + "true",
+        execute("help"));
+    EXPECT_TRUE(server().deregisterHandler(&last));
 }
 
-struct SplitCase {
-    const char* line;
-    std::vector<std::string> words;
-};
-
-class LineSplitTest : public MdfServerTest, public testing::WithParamInterface<SplitCase> {};
-
-TEST_P(LineSplitTest, WordsAreSplitAtBlanksAndTabs) {
-    TargetHandler handler("h");
-    ScopedRegistration handlerIn(handler);
-    bind(handlerIn, handler, "tst-echo");
-    std::string out = "kept ";
-    EXPECT_TRUE(execute(GetParam().line, out));
-    EXPECT_EQ(GetParam().words, target_m.words);
-    std::string joined;
-    for (size_t i = 1; i < GetParam().words.size(); ++i) {
-        joined += (i > 1 ? "|" : "") + GetParam().words[i];
-    }
-    EXPECT_EQ("kept " + joined, out);  // exactly the command's text, nothing around it
-}
-
-INSTANTIATE_TEST_SUITE_P(Lines, LineSplitTest,
-                         testing::Values(SplitCase{"tst-echo", {"tst-echo"}},
-                                         SplitCase{"tst-echo a b", {"tst-echo", "a", "b"}},
-                                         SplitCase{"tst-echo\ta\tb", {"tst-echo", "a", "b"}},
-                                         SplitCase{"  tst-echo   a \t\t b  ",
-                                                   {"tst-echo", "a", "b"}},
-                                         SplitCase{"TST-Echo x\ny", {"TST-Echo", "x\ny"}}));
-
-TEST_F(MdfServerTest, EmptyLineAndUnknownWordFailWithAnExplanation) {
-    TargetHandler handler("h");
-    ScopedRegistration handlerIn(handler);
-    bind(handlerIn, handler, "tst-echo");
-    const char* emptyLines[] = {"", " \t "};
-    for (const char* line : emptyLines) {
-        std::string out;
-        EXPECT_FALSE(execute(line, out)) << '"' << line << '"';
-        EXPECT_FALSE(out.empty());
-    }
-    std::string out;
-    EXPECT_FALSE(execute("tst-nothing 1", out));
-    EXPECT_NE(std::string::npos, out.find("tst-nothing")) << out;
-    EXPECT_TRUE(target_m.words.empty());
-}
-
-TEST_F(MdfServerTest, CommandResultAndTextPassThroughUnchanged) {
-    TargetHandler handler("h");
-    ScopedRegistration handlerIn(handler);
-    bind(handlerIn, handler, "tst-echo");
-    ASSERT_TRUE(handler.addCommand("tst-fail", "fails", &Target::fail, target_m));
-    std::string out;
-    EXPECT_FALSE(execute("tst-fail", out));
-    EXPECT_EQ("no\n", out);
-    out.clear();
-    EXPECT_TRUE(execute("mdf-show-state", out));
+TEST_F(MdfServerTest, WordsAreSplitAtBlanksAndTabsAndTheTextPassesUnchanged) {
+    EXPECT_EQ("Tst-Echotrue", execute("Tst-Echo"));
+    EXPECT_EQ("tst-echo|a|btrue", execute("  tst-echo\ta \t\t b  "));
+    EXPECT_EQ("tst-echo|x\nytrue", execute("tst-echo x\ny"));
+    EXPECT_EQ("no\nfalse", execute("tst-fail"));
+    const std::string help = "; \"help\" lists the commands\nfalse";
+    EXPECT_EQ("empty command line" + help, execute(" \t "));
+    EXPECT_EQ("unknown command \"tst-nothing\"" + help, execute("tst-nothing 1"));
     EXPECT_EQ(
         " Hdlr Name: mdf::Server; Cmds Registered: 2; Msg Rx: 1 \n"
-        " Hdlr Name: h; Cmds Registered: 2; Msg Rx: 1 \n"
-        "Listening on: -\n",
-        out);
-}
-
-// A command may add commands while it runs (through commandExists): the server's lock must
-// let the same thread back in.
-class Reentrant {
-public:
-    explicit Reentrant(TargetHandler& handler_r, Target& target_r)
-        : handler_rm(handler_r), target_rm(target_r) {}
-    bool addMore(int /*argc*/, char** /*argv*/, std::string& out_r) {
-        out_r += handler_rm.addCommand("tst-added", "added", &Target::echo, target_rm) ? "y" : "n";
-        return true;
-    }
-    TargetHandler& handler_rm;
-    Target& target_rm;
-};
-
-TEST_F(MdfServerTest, CommandMayAddCommandsWhileItRuns) {
-    TargetHandler handler("h");
-    ScopedRegistration handlerIn(handler);
-    bind(handlerIn, handler, "tst-echo");
-    Reentrant reentrant(handler, target_m);
-    mdf::ACommandHandler<Reentrant, bool (Reentrant::*)(int, char**, std::string&)> adder("adder");
-    ScopedRegistration adderIn(adder);
-    ASSERT_TRUE(adderIn.registered());
-    ASSERT_TRUE(adder.addCommand("tst-add", "adds", &Reentrant::addMore, reentrant));
-    std::string out;
-    EXPECT_TRUE(execute("tst-add", out));
-    EXPECT_EQ("y", out);
-    out.clear();
-    EXPECT_TRUE(execute("tst-added q", out));
-    EXPECT_EQ("q", out);
+        " Hdlr Name: h; Cmds Registered: 2; Msg Rx: 4 \n"
+        "Listening on: -\ntrue",
+        execute("mdf-show-state"));
 }
 
 // Another thread registers and withdraws a handler while this one runs commands along the
-// chain; the chain must stay whole for the walk (run it under ThreadSanitizer too).
+// chain: the chain must stay whole for the walk (run it under ThreadSanitizer too).
 TEST_F(MdfServerTest, RegistrationOnAnotherThreadKeepsTheChainWhole) {
-    TargetHandler handler("h");
-    ScopedRegistration handlerIn(handler);
-    bind(handlerIn, handler, "tst-echo");
-    Target otherTarget;
     TargetHandler other("other");
-    ASSERT_TRUE(other.addCommand("tst-other", "other", &Target::echo, otherTarget));
-    std::thread churn([this, &other] {
+    ASSERT_TRUE(other.addCommand("tst-other", "other", &Target::echo, target_m));
+    std::thread churn([&other] {
         for (int i = 0; i < 500; ++i) {
-            server_m.registerNewHandler(&other);
-            server_m.deregisterHandler(&other);
+            server().registerNewHandler(&other);
+            server().deregisterHandler(&other);
         }
     });
     for (int i = 0; i < 500; ++i) {
-        std::string out;
-        EXPECT_TRUE(execute("tst-echo z", out));
-        EXPECT_EQ("z", out);
-        out.clear();
-        if (execute("tst-other y", out)) {
-            EXPECT_EQ("y", out);
-        }
+        EXPECT_EQ("tst-echo|ztrue", execute("tst-echo z"));
+        execute("tst-other y");
     }
     churn.join();
-    EXPECT_FALSE(server_m.commandExists("tst-other"));
+    EXPECT_FALSE(server().commandExists("tst-other"));
+}
+
+TEST_F(MdfServerTest, NormalExitRemovesTheSocketFile) {
+    // "fast": the child must use this process's path, which holds the parent's pid. No other
+    // thread runs yet, so forking here is safe.
+    testing::FLAGS_gtest_death_test_style = "fast";
+    EXPECT_EXIT(exit(server().startListening(path_m) ? 0 : 3), testing::ExitedWithCode(0), "");
+    EXPECT_EQ(0u, fileType(path_m));
+}
+
+// A live socket, a regular file or a symbolic link at the path is left alone; a stale socket
+// (nobody listens) is replaced.
+TEST_F(MdfServerTest, OnlyAStaleSocketIsReplaced) {
+    const std::string target = path_m + ".target";
+    { std::ofstream(target) << "keep"; }
+    int live = bindListener(path_m);
+    EXPECT_FALSE(server().startListening(path_m));
+    close(live);
+    EXPECT_TRUE(server().startListening(path_m));
+    server().stopListening();
+    ASSERT_EQ(0, symlink(target.c_str(), path_m.c_str()));
+    EXPECT_FALSE(server().startListening(path_m));
+    EXPECT_EQ(S_IFLNK, fileType(path_m));
+    unlink(path_m.c_str());
+    EXPECT_EQ(0, rename(target.c_str(), path_m.c_str()));
+    EXPECT_FALSE(server().startListening(path_m));
+    EXPECT_EQ(S_IFREG, fileType(path_m));
+}
+
+// The default path holds the process id, which mdf-cli's -p names.
+TEST_F(MdfServerTest, SocketAnswersStatusLineThenTextAndCliExitStatusFollowsTheResult) {
+    mode_t previous = umask(0);  // the mode must not depend on the caller's umask
+    ASSERT_TRUE(startLoop(""));
+    umask(previous);
+    const std::string pid = std::to_string(getpid());
+    const std::string path = "/tmp/mdf-server." + pid + ".socket";
+    struct stat info;
+    ASSERT_EQ(0, lstat(path.c_str(), &info));
+    EXPECT_EQ(S_IFSOCK | 0600, info.st_mode);
+    EXPECT_EQ("OK\ntst-echo|a|b", ask(path, "tst-echo a b\n"));
+    EXPECT_EQ("FAILED\nno\n", ask(path, "tst-fail\n"));
+    const std::string longest = "tst-echo " + std::string(4096 - 9, 'y');
+    EXPECT_EQ("OK\ntst-echo|" + longest.substr(9), ask(path, longest + "\n"));
+    EXPECT_EQ("ERROR\nline too long: more than 4096 bytes\n", ask(path, longest + "y\n"));
+    EXPECT_EQ("0 tst-echo|a", cli({"-p", pid, "tst-echo", "a"}));
+    EXPECT_EQ("1 no\n", cli({"-s", path, "TST-FAIL"}));
+    EXPECT_EQ("2 mdf-cli: the server refused the request: line too long: more than 4096 bytes\n",
+              cli({"-p", pid, "tst-echo", longest.substr(9) + "y"}));
+    stopLoop();
+    EXPECT_EQ(0u, fileType(path));
+}
+
+TEST(MdfCliTest, ExitsTwoWhenNoServerAnswersAndSixtyFourOnUsageError) {
+    const std::string path = "/tmp/mdf-cli-test." + std::to_string(getpid());
+    EXPECT_EQ("2 mdf-cli: cannot connect to " + path + ": No such file or directory\n",
+              cli({"-s", path, "help"}));
+    int mute = bindListener(path);  // connections wait in the backlog, never answered
+    EXPECT_EQ("2 mdf-cli: no answer from " + path + ": Connection timed out\n",
+              cli({"-s", path, "help"}));
+    close(mute);
+    unlink(path.c_str());
+    const std::string usage = "usage: mdf-cli [-s SOCKET | -p PID] COMMAND [ARGS...]\n";
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {}, {"help"}, {"-s", "/tmp/x", "-p", "1", "help"}, {"-p", "12abc", "help"}}) {
+        std::string run = cli(args);
+        EXPECT_EQ(0u, run.find("64 mdf-cli: ")) << run;
+        EXPECT_NE(std::string::npos, run.find("\n" + usage)) << run;
+    }
+    EXPECT_EQ(0u, cli({"--help"}).find("0 " + usage));
 }
 
 }  // namespace
