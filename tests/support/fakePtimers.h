@@ -1,16 +1,17 @@
-// A deterministic timer driver for tests: it records every call, fails on request, and fires
+// A deterministic timer driver for tests: it records every arming, fails on request, and fires
 // a timer only when the test says so, on the test's thread.
 //
 // Construct one before the thread's manager exists; it installs itself and restores the
-// previous driver when destroyed. fire() calls the registered callback just as the driver
+// previous driver when destroyed. fireTimer() calls the registered callback just as the driver
 // thread would, so an expiry still travels through the manager's real socket and dispatcher.
 // The callback socket holds a few hundred datagrams: read (step the loop) between fires.
+//
+// Thread: the test's own, which is also the thread of the manager that uses the fake.
 #ifndef TESTS_SUPPORT_FAKEPTIMERS_H
 #define TESTS_SUPPORT_FAKEPTIMERS_H
 
 #include <stdint.h>
 
-#include <mutex>
 #include <vector>
 
 #include "ptimersBackend.h"
@@ -20,12 +21,7 @@ namespace test {
 
 class FakePtimers : public cmn::detail::PtimerBackend {
 public:
-    struct Creation {
-        const ptimer* handle;
-        bool absolute;
-    };
     struct Arming {
-        const ptimer* handle;
         int64_t seconds;
         int64_t nanoseconds;
         bool absolute;
@@ -34,29 +30,19 @@ public:
     FakePtimers();
     ~FakePtimers() override;
 
-    // The next call of that kind returns non-zero and changes nothing.
+    // The next call of that kind returns non-zero. A failed delete still forgets the timer (its
+    // owner goes away regardless); the other failures change nothing.
     void failNextInit() { failInit_m = true; }
     void failNextCreate() { failCreate_m = true; }
     void failNextArm() { failArm_m = true; }
     void failNextDelete() { failDelete_m = true; }
 
-    // Fires the timer as its expiry would: disarms it and calls its callback with its context
-    // on the calling thread. False (nothing called) when the handle is unknown or not armed.
-    bool fire(const ptimer* handle);
-    // fire() for the live timer whose context is the TimerContext of timerId.
+    // Fires the live timer whose context is the TimerContext of timerId as its expiry would:
+    // disarms it and calls its callback on the calling thread. False (nothing called) when there
+    // is no such timer or it is not armed.
     bool fireTimer(uint32_t timerId);
-    // The live timer whose context names timerId, or null.
-    const ptimer* handleOfTimer(uint32_t timerId) const;
-    bool isArmed(const ptimer* handle) const;
-
-    std::vector<Creation> creations() const;
-    std::vector<Arming> armings() const;
-    std::vector<const ptimer*> deletions() const;
-    // Armings whose handle is the live timer of timerId, oldest first.
+    // The armings of the live timer of timerId, oldest first.
     std::vector<Arming> armingsOfTimer(uint32_t timerId) const;
-    int initCount() const;
-    int shutdownCount() const;
-    size_t liveTimerCount() const;
 
     int init() override;
     int shutdown() override;
@@ -71,19 +57,14 @@ private:
         void* context_p;
         bool absolute;
         bool armed;
+        std::vector<Arming> armings;
     };
-    Timer* findLocked(const ptimer* handle);
-    const Timer* findLocked(const ptimer* handle) const;
-    const Timer* findByIdLocked(uint32_t timerId) const;
+    // The live timer of `handle`, or whose context names `timerId`; null when there is none.
+    Timer* find(const ptimer* handle) const;
+    Timer* findById(uint32_t timerId) const;
 
-    mutable std::mutex mutex_m;
     cmn::detail::PtimerBackend* previous_mp;
-    std::vector<Timer> timers_m;
-    std::vector<Creation> creations_m;
-    std::vector<Arming> armings_m;
-    std::vector<const ptimer*> deletions_m;
-    int initCount_m = 0;
-    int shutdownCount_m = 0;
+    mutable std::vector<Timer> timers_m;
     bool failInit_m = false;
     bool failCreate_m = false;
     bool failArm_m = false;

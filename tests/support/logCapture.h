@@ -6,6 +6,7 @@
 #ifndef TESTS_SUPPORT_LOGCAPTURE_H
 #define TESTS_SUPPORT_LOGCAPTURE_H
 
+#include <algorithm>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -53,15 +54,10 @@ public:
         }
         return result;
     }
-    size_t count(DebugLogLevelType level) const { return texts(level).size(); }
     // True when a message of `level` is exactly `text`.
     bool contains(DebugLogLevelType level, const std::string& text) const {
-        for (const std::string& recorded : texts(level)) {
-            if (recorded == text) {
-                return true;
-            }
-        }
-        return false;
+        std::vector<std::string> all = texts(level);
+        return std::find(all.begin(), all.end(), text) != all.end();
     }
     void clear() {
         std::lock_guard<std::mutex> lock(mutex_m);

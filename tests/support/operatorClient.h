@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -28,7 +27,7 @@ namespace test {
 inline int connectTo(const std::string& path) {
     sockaddr_un address = {};
     address.sun_family = AF_UNIX;
-    snprintf(address.sun_path, sizeof(address.sun_path), "%s", path.c_str());
+    path.copy(address.sun_path, sizeof(address.sun_path) - 1);
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
         close(fd);
@@ -42,18 +41,12 @@ inline std::string readAll(int fd, int budgetMs, bool& eof_r) {
     std::string text;
     eof_r = false;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(budgetMs);
-    while (std::chrono::steady_clock::now() < deadline) {
+    while (!eof_r && std::chrono::steady_clock::now() < deadline) {
         pollfd ready = {fd, POLLIN, 0};
-        if (poll(&ready, 1, 50) <= 0) {
-            continue;
-        }
         char buffer[8192];
-        ssize_t got = recv(fd, buffer, sizeof(buffer), 0);
-        if (got <= 0) {
-            eof_r = true;
-            break;
-        }
-        text.append(buffer, static_cast<size_t>(got));
+        ssize_t got = poll(&ready, 1, 50) > 0 ? recv(fd, buffer, sizeof(buffer), 0) : -2;
+        eof_r = got == 0 || got == -1;
+        text.append(buffer, got > 0 ? static_cast<size_t>(got) : 0);
     }
     return text;
 }
@@ -73,11 +66,11 @@ inline std::string askServer(const std::string& path, const std::string& request
     return eof ? answer : answer + "<no end>";
 }
 
+// Closes `fd`, then returns the content of `path` and removes it.
 inline std::string takeFile(int fd, const char* path) {
     close(fd);
-    std::ifstream in(path);
     std::stringstream text;
-    text << in.rdbuf();
+    text << std::ifstream(path).rdbuf();
     unlink(path);
     return text.str();
 }
@@ -92,11 +85,9 @@ struct ProgramRun {
 // Returns the child's pid, or -1.
 inline pid_t spawnProgram(const std::string& program, const std::vector<std::string>& args,
                           int outFd, int errFd) {
-    std::vector<std::string> words = {program};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& word : words) {
-        argv.push_back(&word[0]);
+    std::vector<char*> argv = {const_cast<char*>(program.c_str())};
+    for (const std::string& arg : args) {
+        argv.push_back(const_cast<char*>(arg.c_str()));
     }
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
@@ -104,11 +95,10 @@ inline pid_t spawnProgram(const std::string& program, const std::vector<std::str
     posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, errFd, STDERR_FILENO);
     pid_t child = -1;
-    if (posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
-        child = -1;
-    }
+    bool spawned =
+        posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ) == 0;
     posix_spawn_file_actions_destroy(&actions);
-    return child;
+    return spawned ? child : -1;
 }
 
 // Runs `program` to its end and collects its exit status and output.
@@ -119,11 +109,9 @@ inline ProgramRun runProgram(const std::string& program, const std::vector<std::
     int errFd = mkostemp(errPath, O_CLOEXEC);
     pid_t child = spawnProgram(program, args, outFd, errFd);
     int status = -1;
-    if (child > 0) {
-        waitpid(child, &status, 0);
-    }
-    int code = (child > 0 && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
-    return ProgramRun{code, takeFile(outFd, outPath), takeFile(errFd, errPath)};
+    bool exited = child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status);
+    return ProgramRun{exited ? WEXITSTATUS(status) : -1, takeFile(outFd, outPath),
+                      takeFile(errFd, errPath)};
 }
 
 }  // namespace test

@@ -3,7 +3,6 @@
 #define TESTS_SUPPORT_TEMPPATH_H
 
 #include <pthread.h>
-#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,10 +13,8 @@ namespace test {
 
 // "/tmp/timer_manager_cb.socket.PID<pid>.TID<pthread_self>" of the calling thread.
 inline std::string callbackSocketPathOfThisThread() {
-    char path[256];
-    snprintf(path, sizeof(path), "%s.PID%d.TID%lu", "/tmp/timer_manager_cb.socket",
-             static_cast<int>(getpid()), static_cast<unsigned long>(pthread_self()));
-    return path;
+    return "/tmp/timer_manager_cb.socket.PID" + std::to_string(getpid()) + ".TID" +
+           std::to_string(static_cast<unsigned long>(pthread_self()));
 }
 
 inline bool pathExists(const std::string& path) {

@@ -1,6 +1,7 @@
 // Shared pieces of the timer service's tests: a recording client, user data that counts its
-// deletions, the manager's counters as "tmgr-show-state" prints them, and a fixture that
-// installs the fake driver and the log capture around the calling thread's manager.
+// deletions, stepping the dispatcher loop, the manager's counters and entries as
+// "tmgr-show-state" prints them, and a fixture that installs the fake driver and the log capture
+// around the calling thread's manager.
 //
 // Thread: everything here acts on the calling thread's manager and dispatcher loop.
 #ifndef TESTS_SUPPORT_TIMERFIXTURE_H
@@ -9,21 +10,44 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "commonDispatcher.h"
 #include "commonTimerManager.h"
 #include "fakePtimers.h"
 #include "logCapture.h"
-#include "loopSteps.h"
 #include "tempPath.h"
 
 namespace cmn {
 namespace test {
 
-const TimerManager::TimerGranularity kMs = TimerManager::millisecondGranularity_c;
-const TimerManager::TimerGranularity kNs = TimerManager::nanosecondGranularity_c;
+typedef TimerManager::TimerGranularity Unit;
+const Unit kMs = TimerManager::millisecondGranularity_c;
+const Unit kNs = TimerManager::nanosecondGranularity_c;
+
+// Runs rounds of the calling thread's loop until `done` holds or budgetMs has passed. Returns
+// whether `done` held. The budget is a "never happened" limit, not a timing assertion.
+inline bool runUntil(const std::function<bool()>& done, int budgetMs) {
+    std::chrono::steady_clock::time_point deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(budgetMs);
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+        SingletonHolder<Dispatcher>::getInstance().listenOnce(10);
+    }
+    return done();
+}
+
+// Runs rounds without waiting until one makes no callback; returns the callbacks made.
+inline int drainReady() {
+    Dispatcher& dispatcher = SingletonHolder<Dispatcher>::getInstance();
+    int total = 0;
+    for (int made = dispatcher.listenOnce(0); made > 0; made = dispatcher.listenOnce(0)) {
+        total += made;
+    }
+    return total;
+}
 
 // Records every expiry; onExpiry (when set) runs inside the callback.
 class RecordingClient : public PATimerClient {
@@ -94,12 +118,10 @@ inline ManagerCounters counters() {
     std::string text = runCommand("tmgr-show-state");
     ManagerCounters result;
     size_t pos = text.find("Total Users: ");
-    if (pos != std::string::npos) {
-        sscanf(text.c_str() + pos,
-               "Total Users: %ld; Current Entries: %ld;\nTimeout Count: %ld Zombie Timeouts: %ld;",
-               &result.totalUsers, &result.currentEntries, &result.timeoutCount,
-               &result.zombieTimeouts);
-    }
+    sscanf(text.c_str() + (pos == std::string::npos ? text.size() : pos),
+           "Total Users: %ld; Current Entries: %ld;\nTimeout Count: %ld Zombie Timeouts: %ld;",
+           &result.totalUsers, &result.currentEntries, &result.timeoutCount,
+           &result.zombieTimeouts);
     return result;
 }
 
@@ -110,8 +132,7 @@ inline std::string entryState(uint32_t timerId) {
     if (begin == std::string::npos) {
         return std::string();
     }
-    size_t firstEnd = text.find('\n', begin + 1);
-    size_t secondEnd = text.find('\n', firstEnd + 1);
+    size_t secondEnd = text.find('\n', text.find('\n', begin + 1) + 1);
     return text.substr(begin + 1, secondEnd - begin);
 }
 
@@ -119,46 +140,33 @@ inline std::string entryState(uint32_t timerId) {
 // destroys the manager and checks that its socket file went with it.
 class TimerFixture : public ::testing::Test {
 protected:
-    void SetUp() override {
-        socketPath_m = callbackSocketPathOfThisThread();
-        manager();
-        setManagerLevel(DBGLEVEL_DEBUG);
-    }
+    void SetUp() override { setManagerLevel(DBGLEVEL_DEBUG); }
     void TearDown() override {
         SingletonPerThread<TimerManager>::deleteInstance();
         EXPECT_FALSE(pathExists(socketPath_m)) << socketPath_m;
     }
 
     uint32_t startOneShot(uint32_t period, PATimerClient* client_p,
-                          PAUserData* userData_p = nullptr,
-                          TimerManager::TimerGranularity granularity = kMs) {
+                          PAUserData* userData_p = nullptr, Unit unit = kMs) {
         uint32_t timerId = 0;
-        EXPECT_TRUE(
-            manager().startOneShotTimer(timerId, period, client_p, userData_p, granularity));
+        EXPECT_TRUE(manager().startOneShotTimer(timerId, period, client_p, userData_p, unit));
         return timerId;
     }
     uint32_t startPeriodic(uint32_t period, PATimerClient* client_p,
-                           PAUserData* userData_p = nullptr,
-                           TimerManager::TimerGranularity granularity = kMs) {
+                           PAUserData* userData_p = nullptr, Unit unit = kMs) {
         uint32_t timerId = 0;
-        EXPECT_TRUE(
-            manager().startPeriodicTimer(timerId, period, client_p, userData_p, granularity));
+        EXPECT_TRUE(manager().startPeriodicTimer(timerId, period, client_p, userData_p, unit));
         return timerId;
     }
     // Fires the timer on the fake driver and reads the datagram; false when it was not armed.
-    bool fireAndDeliver(uint32_t timerId) {
-        if (!fake.fireTimer(timerId)) {
-            return false;
-        }
-        return drainReady() > 0;
-    }
+    bool fireAndDeliver(uint32_t timerId) { return fake.fireTimer(timerId) && drainReady() > 0; }
     // One round of the loop that does not wait (use while timers are disabled: the socket
     // then stays readable and drainReady would not return).
     int stepOnce() { return SingletonHolder<Dispatcher>::getInstance().listenOnce(0); }
 
     FakePtimers fake;
     ScopedLogCapture log;
-    std::string socketPath_m;
+    std::string socketPath_m = callbackSocketPathOfThisThread();
 };
 
 }  // namespace test
