@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -46,13 +47,14 @@ struct Hit {
     int64_t monotonicNs;
     int64_t realtimeNs;
     pthread_t thread;
+    pid_t tid;
 };
 std::mutex hitsMutex;
 std::vector<Hit> hitsSoFar;
 
 void recordHit(void* tag_p) {
     Hit hit{reinterpret_cast<intptr_t>(tag_p), nowNs(CLOCK_MONOTONIC), nowNs(CLOCK_REALTIME),
-            pthread_self()};
+            pthread_self(), gettid()};
     std::lock_guard<std::mutex> lock(hitsMutex);
     hitsSoFar.push_back(hit);
 }
@@ -211,5 +213,37 @@ TEST_P(PtimersBlockedSendTest, DeleteReturnsPromptlyByInterruptingTheSend) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ViaShutdown, PtimersBlockedSendTest, ::testing::Bool());
+
+// The driver thread sleeps while nothing is due: no wake-up with no timer armed, nor with one
+// armed an hour ahead. Its voluntary context switches are read from /proc.
+long voluntarySwitches(pid_t tid) {
+    std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
+            return strtol(line.c_str() + line.find(':') + 1, nullptr, 10);
+        }
+    }
+    return -1;
+}
+
+TEST_F(PtimersTest, DriverThreadSleepsWhileIdleOrArmedFarAhead) {
+    create(0, false);
+    arm(0, 1 * kMs);
+    ASSERT_TRUE(waitFor([] { return !hits().empty(); }));
+    pid_t driverTid = 0;
+    for (const Hit& hit : hits()) {
+        driverTid = hit.tid;
+    }
+    for (int phase = 0; phase < 2; ++phase) {
+        if (phase == 1) {
+            arm(0, 3600 * 1000 * kMs);
+        }
+        std::this_thread::sleep_for(milliseconds(20));
+        const long start = voluntarySwitches(driverTid);
+        std::this_thread::sleep_for(milliseconds(300));
+        EXPECT_EQ(start, voluntarySwitches(driverTid)) << "driver woke up in phase " << phase;
+    }
+}
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "criticalSection.h"
 #include "gtest/gtest.h"
 #include "singletonHolder.h"
 #include "singletonPerThread.h"
@@ -62,6 +63,28 @@ TEST(SingletonTest, RacingThreadsCreateOneProcessWideInstance) {
     }
     EXPECT_EQ(1, sharedConstructions.load());
     EXPECT_EQ(1u, std::set<SlowSharedObject*>(seen.begin(), seen.end()).size());
+}
+
+// An error-checking mutex refuses a second unlock, so a double unlock would show.
+TEST(PThreadMutexTest, ExplicitEndUnlocksExactlyOnceAndAFailedLockNeverUnlocks) {
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ERRORCHECK);
+    pthread_mutex_t mutex;
+    pthread_mutex_init(&mutex, &attributes);
+    {
+        cmn::PThreadMutex section(mutex);
+        section.endCriticalSection();
+        EXPECT_FALSE(section.isAcquired());
+        ASSERT_EQ(0, pthread_mutex_lock(&mutex));  // the destructor must not release this
+    }
+    {
+        cmn::PThreadMutex section(mutex);  // EDEADLK: this thread already holds it
+        EXPECT_FALSE(section.isAcquired());
+    }
+    EXPECT_EQ(0, pthread_mutex_unlock(&mutex));
+    pthread_mutex_destroy(&mutex);
+    pthread_mutexattr_destroy(&attributes);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 // The manager on the real timer driver: expiries never come early, and a cancelled periodic
 // timer's armed expiry still returns, as a zombie.
+#include <sys/time.h>
+
 #include <chrono>
 #include <vector>
 
@@ -45,6 +47,25 @@ TEST_P(RealDriverTest, NeverFiresEarlyAndCancelledPeriodicReturnsAsZombie) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Milliseconds, RealDriverTest, ::testing::Values(1, 5, 50));
+
+int64_t wallClockMicros() {
+    timeval now;
+    gettimeofday(&now, nullptr);
+    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_usec;
+}
+
+// A periodic clock-sync timer of 1 s expires on whole seconds of the wall clock, never before.
+TEST_F(RealDriverTest, ClockSyncSecondExpiresOnTheBoundary) {
+    RecordingClient client;
+    std::vector<int64_t> at;
+    client.onExpiry = [&](uint32_t) { at.push_back(wallClockMicros()); };
+    uint32_t id = 0;
+    ASSERT_TRUE(manager().startPeriodicClockSyncTimer(id, 1, 0, &client, nullptr));
+    const int64_t firstBoundary = (wallClockMicros() / 1000000 + 1) * 1000000;
+    ASSERT_TRUE(runUntil([&] { return at.size() >= 2; }, 5000));
+    EXPECT_GE(at[0], firstBoundary);
+    EXPECT_GE(at[1], firstBoundary + 1000000);
+}
 
 }  // namespace
 }  // namespace test

@@ -178,6 +178,19 @@ TEST_F(ExpiryDeliveryTest, CancelInsideCallbackRemovesOneShotAtOncePeriodicAtNex
     EXPECT_EQ((std::vector<uint32_t>{oneShot, periodic}), client.ids());
 }
 
+// A period changed from inside the callback replaces the re-arming that preceded the call.
+TEST_F(ExpiryDeliveryTest, PeriodChangedInsideCallbackRearmsWithTheNewPeriod) {
+    RecordingClient client;
+    client.onExpiry = [](uint32_t timerId) { manager().changeTimerPeriod(timerId, 2500, kMs); };
+    uint32_t periodic = startPeriodic(100, &client);
+    ASSERT_TRUE(fireAndDeliver(periodic));
+    std::vector<FakePtimers::Arming> armings = fake.armingsOfTimer(periodic);
+    ASSERT_EQ(3u, armings.size());  // start, re-arm before the call, reset inside it
+    EXPECT_EQ(2, armings[2].seconds);
+    EXPECT_EQ(500000000, armings[2].nanoseconds);
+    EXPECT_EQ(1, counters().currentEntries);
+}
+
 }  // namespace
 }  // namespace test
 }  // namespace cmn
