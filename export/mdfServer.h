@@ -12,7 +12,8 @@
 // owns its target object.
 // Thread: a handler runs on the thread that calls it; the server's operator socket runs every
 // command on the dispatcher thread that called startListening. Handlers are not locked: the
-// thread that calls the server must be the thread that owns the handlers' targets.
+// thread that calls the server must be the thread that owns the handlers' targets. Adding and
+// removing a handler's commands holds the server's chain lock.
 #ifndef EXPORT_MDFSERVER_H
 #define EXPORT_MDFSERVER_H
 
@@ -24,6 +25,7 @@
 #include <map>
 #include <string>
 
+#include "criticalSection.h"
 #include "singletonHolder.h"
 
 namespace mdf {
@@ -194,18 +196,7 @@ public:
                     T& object_r);
 
     // Removes `verb_r` in any case and deletes its descriptor. False when it is not here.
-    bool removeCommand(const std::string& verb_r) {
-        std::string lowerVerb = detail::lowerCaseWord(verb_r);
-        CommandDescriptor<T, F>* command_p = commandSet_m.findCommand(lowerVerb);
-        if (command_p == nullptr) {
-            return false;
-        }
-        if (!commandSet_m.removeCommand(lowerVerb)) {
-            return false;
-        }
-        delete command_p;
-        return true;
-    }
+    bool removeCommand(const std::string& verb_r);
 
     bool handleCommand(const std::string& verb_r, int argc, char** argv,
                        std::string& out_r) override {
@@ -264,6 +255,10 @@ public:
     bool deregisterHandler(PACommandHandler* handler_p);
     // True when a registered handler knows `verb` in any case.
     bool commandExists(const std::string& verb) const;
+    // The recursive lock that guards the handler chain. ACommandHandler holds it while it
+    // changes its commands, so that the check for a word and the change are one step and a walk
+    // of the chain on another thread never meets a command set in the middle of a change.
+    pthread_mutex_t& chainMutex();
 
     // Splits commandLine at blanks and tabs, hands the words to the chain (argv[0] the command
     // word) on the calling thread, and returns the command's result. out_r receives exactly the
@@ -313,7 +308,9 @@ namespace mdf {
 template <class T, class F>
 bool ACommandHandler<T, F>::addCommand(const std::string& verb_r, const std::string& help_r,
                                        F commandFcn_p, T& object_r) {
-    if (cmn::SingletonHolder<Server>::getInstance().commandExists(verb_r)) {
+    Server& server_r = cmn::SingletonHolder<Server>::getInstance();
+    cmn::PThreadMutex lock(server_r.chainMutex());
+    if (server_r.commandExists(verb_r)) {
         return false;
     }
     CommandDescriptor<T, F>* command_p =
@@ -323,6 +320,21 @@ bool ACommandHandler<T, F>::addCommand(const std::string& verb_r, const std::str
     }
     delete command_p;
     return false;
+}
+
+template <class T, class F>
+bool ACommandHandler<T, F>::removeCommand(const std::string& verb_r) {
+    cmn::PThreadMutex lock(cmn::SingletonHolder<Server>::getInstance().chainMutex());
+    std::string lowerVerb = detail::lowerCaseWord(verb_r);
+    CommandDescriptor<T, F>* command_p = commandSet_m.findCommand(lowerVerb);
+    if (command_p == nullptr) {
+        return false;
+    }
+    if (!commandSet_m.removeCommand(lowerVerb)) {
+        return false;
+    }
+    delete command_p;
+    return true;
 }
 
 }  // namespace mdf

@@ -154,6 +154,8 @@ bool Server::deregisterHandler(PACommandHandler* handler_p) {
     return true;
 }
 
+pthread_mutex_t& Server::chainMutex() { return impl_mp->chainMutex_m; }
+
 bool Server::commandExists(const std::string& verb) const {
     cmn::PThreadMutex lock(impl_mp->chainMutex_m);
     impl_mp->addOwnCommands(const_cast<Server&>(*this));
