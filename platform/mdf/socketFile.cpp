@@ -18,18 +18,20 @@ namespace detail {
 namespace {
 
 // The file to remove at exit. Plain storage with an atomic flag: the exit hook may run while
-// other threads still live, and must neither lock nor depend on destroyed objects.
+// other threads still live, and must neither lock nor depend on destroyed objects. The owner's
+// process id keeps a forked child's exit from removing its parent's socket file.
 struct ExitUnlink {
     std::atomic<bool> armed;
     char path[sizeof(sockaddr_un().sun_path)];
     dev_t device;
     ino_t inode;
+    pid_t owner;
 };
 ExitUnlink exitUnlink;
 std::once_flag exitUnlinkHookOnce;
 
 void unlinkAtExit() {
-    if (exitUnlink.armed.exchange(false) &&
+    if (exitUnlink.armed.exchange(false) && exitUnlink.owner == getpid() &&
         isSameFile(exitUnlink.path, exitUnlink.device, exitUnlink.inode)) {
         unlink(exitUnlink.path);
     }
@@ -114,6 +116,7 @@ void armExitUnlink(const std::string& path, dev_t device, ino_t inode,
     snprintf(exitUnlink.path, sizeof(exitUnlink.path), "%s", path.c_str());
     exitUnlink.device = device;
     exitUnlink.inode = inode;
+    exitUnlink.owner = getpid();
     exitUnlink.armed.store(true);
 }
 

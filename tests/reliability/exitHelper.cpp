@@ -6,9 +6,11 @@
 //   exit-in-callback  calls exit(7) from inside a timer's callback
 //   exit-from-thread  another thread calls exit(5) while the main thread runs the loop
 //   delete-then-exit  deletes the manager, then calls exit(0)
-//   fork-child        a child of fork() deletes the manager it inherited and exits; the parent
-//                     then still gets its own expiry (prints "parent-socket-kept" and
-//                     "parent-expiry-delivered") and returns
+//   fork-child        with the command server listening too (its path printed second), a child
+//                     of fork() deletes the manager it inherited and exits; the parent prints
+//                     "parent-socket-kept" and "parent-command-socket-kept" when both files
+//                     are still there, "parent-expiry-delivered" when its own expiry still
+//                     comes, and returns
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -62,7 +64,19 @@ bool runLoopUntil(const Client& client_r, int calls, int budgetMs) {
     return client_r.calls_m >= calls;
 }
 
+bool exists(const std::string& path) {
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0;
+}
+
 int forkChild(Client& client_r, const std::string& path) {
+    mdf::Server& server = cmn::SingletonHolder<mdf::Server>::getInstance();
+    if (!server.startListening("")) {
+        return 95;
+    }
+    const std::string commandPath = server.getListeningPath();
+    printf("%s\n", commandPath.c_str());
+    fflush(stdout);
     pid_t child = fork();
     if (child < 0) {
         return 91;
@@ -75,9 +89,11 @@ int forkChild(Client& client_r, const std::string& path) {
     if (waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         return 92;
     }
-    struct stat info;
-    if (lstat(path.c_str(), &info) == 0) {
+    if (exists(path)) {
         printf("parent-socket-kept\n");
+    }
+    if (exists(commandPath)) {
+        printf("parent-command-socket-kept\n");
     }
     startTimer(client_r, 1);
     if (runLoopUntil(client_r, 1, 10000)) {
@@ -124,7 +140,6 @@ int main(int argc, char** argv) {
     }
     if (mode == "fork-child") {
         startTimer(quiet, 3600000);
-        fflush(stdout);
         return forkChild(quiet, path);
     }
     fprintf(stderr, "unknown mode %s\n", mode.c_str());

@@ -75,10 +75,12 @@ INSTANTIATE_TEST_SUITE_P(Exits, ProcessExitTest,
 TEST(ProcessForkTest, ChildThatDeletesAndExitsLeavesParentManagerWorking) {
     HelperRun run = runHelper("fork-child");
     EXPECT_EQ(0, run.exitCode);
-    ASSERT_EQ(3u, run.lines.size());
-    EXPECT_EQ("parent-socket-kept", run.lines[1]);
-    EXPECT_EQ("parent-expiry-delivered", run.lines[2]);
+    ASSERT_EQ(5u, run.lines.size());
+    EXPECT_EQ((std::vector<std::string>{"parent-socket-kept", "parent-command-socket-kept",
+                                        "parent-expiry-delivered"}),
+              std::vector<std::string>(run.lines.begin() + 2, run.lines.end()));
     EXPECT_FALSE(pathExists(run.lines[0])) << run.lines[0];
+    EXPECT_FALSE(pathExists(run.lines[1])) << run.lines[1];
 }
 
 }  // namespace
