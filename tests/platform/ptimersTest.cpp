@@ -67,7 +67,14 @@ std::vector<Hit> hits() {
 // Timer i has tag i. TearDown deletes the timers still created, then shuts the instance down.
 class PtimersTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_EQ(0, ptimer_init_default()); }
+    // Earlier cases of the same process (a run of the whole executable) leave their hits.
+    void SetUp() override {
+        {
+            std::lock_guard<std::mutex> lock(hitsMutex);
+            hitsSoFar.clear();
+        }
+        ASSERT_EQ(0, ptimer_init_default());
+    }
     void TearDown() override {
         for (int i = 0; i < 7; ++i) {
             EXPECT_TRUE(!created_m[i] || ptimer_delete(&timers_m[i]) == 0) << i;
