@@ -31,13 +31,13 @@ struct Later {
 };
 
 void setAbsolute(int timerFd, int64_t deadlineNs) {
-    struct itimerspec spec = {};
-    spec.it_value.tv_sec = static_cast<time_t>(deadlineNs / 1000000000);
-    spec.it_value.tv_nsec = static_cast<long>(deadlineNs % 1000000000);
-    if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) {
-        spec.it_value.tv_nsec = 1;  // zero would disarm
+    struct itimerspec setting = {};
+    setting.it_value.tv_sec = static_cast<time_t>(deadlineNs / 1000000000);
+    setting.it_value.tv_nsec = static_cast<long>(deadlineNs % 1000000000);
+    if (setting.it_value.tv_sec == 0 && setting.it_value.tv_nsec == 0) {
+        setting.it_value.tv_nsec = 1;  // zero would disarm
     }
-    if (timerfd_settime(timerFd, TFD_TIMER_ABSTIME, &spec, nullptr) != 0) {
+    if (timerfd_settime(timerFd, TFD_TIMER_ABSTIME, &setting, nullptr) != 0) {
         perror("floor: timerfd_settime");
     }
 }

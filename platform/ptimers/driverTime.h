@@ -40,14 +40,14 @@ inline int64_t addSaturated(int64_t baseNs, const struct timespec& value) {
 // A timerfd absolute expiry for deadlineNs. A zero it_value would disarm the timer, so a
 // deadline at or before the clock's origin becomes its first nanosecond: already passed.
 inline struct itimerspec toTimerSpec(int64_t deadlineNs) {
-    struct itimerspec spec = {};
+    struct itimerspec setting = {};
     if (deadlineNs <= 0) {
-        spec.it_value.tv_nsec = 1;
-        return spec;
+        setting.it_value.tv_nsec = 1;
+        return setting;
     }
-    spec.it_value.tv_sec = static_cast<time_t>(deadlineNs / kNsPerSecond);
-    spec.it_value.tv_nsec = static_cast<long>(deadlineNs % kNsPerSecond);
-    return spec;
+    setting.it_value.tv_sec = static_cast<time_t>(deadlineNs / kNsPerSecond);
+    setting.it_value.tv_nsec = static_cast<long>(deadlineNs % kNsPerSecond);
+    return setting;
 }
 
 }  // namespace detail

@@ -46,8 +46,8 @@ int DriverInstance::programIfEarlierLocked(ClockQueue& queue_r) {
     if (earliestNs >= queue_r.armedNs) {
         return 0;
     }
-    const struct itimerspec spec = toTimerSpec(earliestNs);
-    if (timerfd_settime(queue_r.fd, queue_r.settimeFlags, &spec, nullptr) != 0) {
+    const struct itimerspec setting = toTimerSpec(earliestNs);
+    if (timerfd_settime(queue_r.fd, queue_r.settimeFlags, &setting, nullptr) != 0) {
         return -1;
     }
     queue_r.armedNs = earliestNs;
