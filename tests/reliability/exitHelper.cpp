@@ -12,8 +12,6 @@
 //                     are still there, "parent-expiry-delivered" when its own expiry still
 //                     comes, and returns
 #include <stdio.h>
-#include <string.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,121 +25,91 @@ namespace {
 
 cmn::TimerManager& manager() { return cmn::SingletonPerThread<cmn::TimerManager>::getInstance(); }
 
+// Exits with `exitCode_m` from its callback, unless that is negative.
 class Client : public cmn::PATimerClient {
 public:
     explicit Client(int exitCode) : exitCode_m(exitCode) {}
     bool timerExpired(uint32_t, cmn::PAUserData*) override {
-        ++calls_m;
         if (exitCode_m >= 0) {
             exit(exitCode_m);
         }
-        return true;
+        return called_m = true;
     }
     std::string getClientName() const override { return "exitHelper"; }
-
-    int calls_m = 0;
+    bool called_m = false;
 
 private:
     int exitCode_m;
 };
 
-void startTimer(Client& client_r, uint32_t periodMs) {
+// Starts a one-shot timer of `periodMs` for the client; with `runMs`, then runs the loop until
+// it expires or that time has passed. Returns whether it expired.
+bool startAndRun(Client& client_r, uint32_t periodMs, int runMs = 0) {
     uint32_t timerId = 0;
     if (!manager().startOneShotTimer(timerId, periodMs, &client_r, nullptr,
                                      cmn::TimerManager::millisecondGranularity_c)) {
-        fprintf(stderr, "start failed\n");
         exit(90);
     }
-}
-
-bool runLoopUntil(const Client& client_r, int calls, int budgetMs) {
-    cmn::Dispatcher& dispatcher = cmn::SingletonHolder<cmn::Dispatcher>::getInstance();
-    std::chrono::steady_clock::time_point deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(budgetMs);
-    while (client_r.calls_m < calls && std::chrono::steady_clock::now() < deadline) {
-        dispatcher.listenOnce(10);
+    const std::chrono::steady_clock::time_point deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(runMs);
+    while (!client_r.called_m && std::chrono::steady_clock::now() < deadline) {
+        cmn::SingletonHolder<cmn::Dispatcher>::getInstance().listenOnce(10);
     }
-    return client_r.calls_m >= calls;
+    return client_r.called_m;
 }
 
-bool exists(const std::string& path) {
-    struct stat info;
-    return lstat(path.c_str(), &info) == 0;
+void printIf(bool condition, const std::string& line) {
+    if (condition) {
+        printf("%s\n", line.c_str());
+        fflush(stdout);
+    }
 }
 
-int forkChild(Client& client_r, const std::string& path) {
+int forkChild(const std::string& path) {
     mdf::Server& server = cmn::SingletonHolder<mdf::Server>::getInstance();
-    if (!server.startListening("")) {
-        return 95;
-    }
+    server.startListening("");  // on failure the parent's command-socket line is missing
     const std::string commandPath = server.getListeningPath();
-    printf("%s\n", commandPath.c_str());
-    fflush(stdout);
+    printIf(true, commandPath);
     pid_t child = fork();
-    if (child < 0) {
-        return 91;
-    }
     if (child == 0) {
         cmn::SingletonPerThread<cmn::TimerManager>::deleteInstance();
         exit(0);
     }
     int status = 0;
-    if (waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    if (child < 0 || waitpid(child, &status, 0) != child || status != 0) {
         return 92;
     }
-    if (exists(path)) {
-        printf("parent-socket-kept\n");
-    }
-    if (exists(commandPath)) {
-        printf("parent-command-socket-kept\n");
-    }
-    startTimer(client_r, 1);
-    if (runLoopUntil(client_r, 1, 10000)) {
-        printf("parent-expiry-delivered\n");
-    }
+    printIf(access(path.c_str(), F_OK) == 0, "parent-socket-kept");
+    printIf(access(commandPath.c_str(), F_OK) == 0, "parent-command-socket-kept");
+    Client client(-1);
+    printIf(startAndRun(client, 1, 10000), "parent-expiry-delivered");
     return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        fprintf(stderr, "usage: %s MODE\n", argv[0]);
-        return 64;
-    }
-    const std::string mode = argv[1];
-    std::string path = manager().getCbAddress().sun_path;
-    printf("%s\n", path.c_str());
-    fflush(stdout);
+    const std::string mode = argc == 2 ? argv[1] : "";
+    const std::string path = manager().getCbAddress().sun_path;
+    printIf(true, path);
     Client quiet(-1);
-    if (mode == "return") {
-        startTimer(quiet, 3600000);
-        return 0;
-    }
     if (mode == "exit-in-callback") {
         Client exiting(7);
-        startTimer(exiting, 1);
-        runLoopUntil(exiting, 1, 10000);
+        startAndRun(exiting, 1, 10000);
         return 93;  // the callback never came
     }
+    startAndRun(quiet, 3600000);
     if (mode == "exit-from-thread") {
-        startTimer(quiet, 3600000);
         std::thread([] {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             exit(5);
         }).detach();
-        runLoopUntil(quiet, 1, 10000);
+        startAndRun(quiet, 3600000, 10000);
         return 94;
     }
     if (mode == "delete-then-exit") {
-        startTimer(quiet, 3600000);
         cmn::SingletonPerThread<cmn::TimerManager>::deleteInstance();
         exit(0);
     }
-    if (mode == "fork-child") {
-        startTimer(quiet, 3600000);
-        return forkChild(quiet, path);
-    }
-    fprintf(stderr, "unknown mode %s\n", mode.c_str());
-    return 64;
+    return mode == "fork-child" ? forkChild(path) : mode == "return" ? 0 : 64;
 }

@@ -1,6 +1,7 @@
 // Faults injected through the platform layer's seams: the fake driver failing, the expiry's
 // send and receive failing, and the dispatcher refusing the manager's registration.
 #include <errno.h>
+#include <gmock/gmock.h>
 #include <string.h>
 
 #include <algorithm>
@@ -10,8 +11,7 @@
 #include "syscallFaults.h"
 #include "timerFixture.h"
 
-namespace cmn {
-namespace test {
+namespace cmn::test {
 namespace {
 
 using FaultTest = TimerFixture;
@@ -21,28 +21,24 @@ TEST_F(FaultTest, FailedSendLosesOnlyThatExpiry) {
     uint32_t lost = startOneShot(10, &client);
     uint32_t next = startOneShot(10, &client);
     takeSyslogLines();
-    failNextCalls(FaultyCall::sendto_c, ENOBUFS);
+    failNextCall(FaultyCall::sendto_c, ENOBUFS);
     ASSERT_TRUE(fake.fireTimer(lost));
     EXPECT_EQ(0, drainReady());
-    std::vector<std::string> lines = takeSyslogLines();
-    ASSERT_EQ(1u, lines.size());
-    EXPECT_EQ('[', lines[0][0]);
-    EXPECT_NE(std::string::npos, lines[0].find("] ptimerCallback: sendto() FAILED")) << lines[0];
+    EXPECT_THAT(takeSyslogLines(), ::testing::ElementsAre(::testing::MatchesRegex(
+                                       "\\[.+\\] ptimerCallback: sendto\\(\\) FAILED")));
     ASSERT_TRUE(fireAndDeliver(next));
-    EXPECT_EQ(std::vector<uint32_t>{next}, client.ids());
     // The lost expiry's entry still counts as running; a restart brings it back.
     EXPECT_NE(std::string::npos, entryState(lost).find("[On]"));
     ASSERT_TRUE(manager().changeTimerPeriod(lost, 5, kMs));
     ASSERT_TRUE(fireAndDeliver(lost));
     EXPECT_EQ((std::vector<uint32_t>{next, lost}), client.ids());
-    EXPECT_EQ(0, counters().currentEntries);
 }
 
 TEST_F(FaultTest, FailedReceiveIsLoggedAndDatagramReadNextRound) {
     RecordingClient client;
     uint32_t timerId = startOneShot(10, &client);
     ASSERT_TRUE(fake.fireTimer(timerId));
-    failNextCalls(FaultyCall::recvfrom_c, ENOMEM);
+    failNextCall(FaultyCall::recvfrom_c, ENOMEM);
     log.clear();
     EXPECT_EQ(1, stepOnce());
     EXPECT_TRUE(client.calls.empty());
@@ -76,11 +72,10 @@ TEST_P(DriverFaultTest, OtherTimersKeepWorking) {
     ASSERT_TRUE(fireAndDeliver(before));
     ASSERT_TRUE(fireAndDeliver(after));
     ASSERT_TRUE(fireAndDeliver(before));
+    // Whether the faulty timer itself fired does not matter; its id was not handed out again.
     std::vector<uint32_t> ids = client.ids();
-    EXPECT_EQ(2, std::count(ids.begin(), ids.end(), before));
-    EXPECT_EQ(1, std::count(ids.begin(), ids.end(), after));
-    EXPECT_NE(faulty, after);
-    EXPECT_EQ(ids.size() - 3, static_cast<size_t>(std::count(ids.begin(), ids.end(), faulty)));
+    ids.erase(std::remove(ids.begin(), ids.end(), faulty), ids.end());
+    EXPECT_EQ((std::vector<uint32_t>{before, after, before}), ids);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -120,7 +115,7 @@ TEST_P(RegistrationDeathTest, ExitsWithStatusOneAndLeavesNoSocketFile) {
             atexit(failIfSocketFileLeft);
             // The thread's loop exists now, so the next epoll add is the manager's.
             SingletonHolder<Dispatcher>::getInstance().listenOnce(0);
-            failNextCalls(GetParam().call, GetParam().error);
+            failNextCall(GetParam().call, GetParam().error);
             manager();
         },
         ::testing::ExitedWithCode(1), GetParam().messages);
@@ -136,5 +131,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<RegistrationFault>& info) { return info.param.name; });
 
 }  // namespace
-}  // namespace test
-}  // namespace cmn
+}  // namespace cmn::test

@@ -1,33 +1,25 @@
-// The callback socket's hardening: its file is owner-only from the moment it exists, another
-// user cannot send to it, a symbolic link planted at its path is neither followed nor removed,
-// and every descriptor that the library and the timer driver open is close-on-exec.
-#include <dirent.h>
+// The callback socket's hardening: its file is owner-only from the moment it exists (the kernel
+// then keeps other users from sending to it), a file or symbolic link planted at its path ends
+// the process and is neither followed nor removed, and every descriptor that the library and
+// the timer driver open is close-on-exec.
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <set>
+#include <fstream>
+#include <iterator>
+#include <map>
 #include <string>
 
+#include "realDriverTest.h"
 #include "syscallFaults.h"
-#include "timerFixture.h"
 
-namespace cmn {
-namespace test {
+namespace cmn::test {
 namespace {
 
-class SecurityTest : public ::testing::Test {
-protected:
-    void SetUp() override { socketPath_m = callbackSocketPathOfThisThread(); }
-    void TearDown() override {
-        SingletonPerThread<TimerManager>::deleteInstance();
-        EXPECT_FALSE(pathExists(socketPath_m));
-    }
-    std::string socketPath_m;
-};
+using SecurityTest = RealDriverTest;
 
 TEST_F(SecurityTest, SocketFileIsOwnerOnlyFromTheMomentOfBind) {
     // With no umask a socket file would get every permission bit, unless the descriptor was
@@ -38,79 +30,45 @@ TEST_F(SecurityTest, SocketFileIsOwnerOnlyFromTheMomentOfBind) {
     EXPECT_EQ(0600, modeAfterLastBind());
 }
 
-TEST_F(SecurityTest, AnotherUserCannotSendAnExpiry) {
-    if (geteuid() != 0) {
-        GTEST_SKIP() << "needs root to act as another user";
-    }
-    sockaddr_un address = manager().getCbAddress();
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        // Only calls that are safe in the child of a threaded process.
-        if (setgid(65534) != 0 || setuid(65534) != 0) {
-            _exit(3);
-        }
-        int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        uint32_t timerId = 0;
-        ssize_t sent = sendto(fd, &timerId, sizeof(timerId), MSG_DONTWAIT,
-                              reinterpret_cast<const sockaddr*>(&address), sizeof(address));
-        _exit(sent == -1 && errno == EACCES ? 0 : 4);
-    }
-    int status = 0;
-    ASSERT_EQ(child, waitpid(child, &status, 0));
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(0, WEXITSTATUS(status));
-    EXPECT_EQ(0, drainReady());
-}
-
-std::set<int> openDescriptors() {
-    std::set<int> fds;
-    DIR* dir_p = opendir("/proc/self/fd");
-    if (dir_p == nullptr) {
-        return fds;
-    }
-    for (dirent* entry_p = readdir(dir_p); entry_p != nullptr; entry_p = readdir(dir_p)) {
-        if (entry_p->d_name[0] != '.') {
-            fds.insert(atoi(entry_p->d_name));
+// The descriptors open now, each with its close-on-exec flag.
+std::map<int, bool> openDescriptors() {
+    std::map<int, bool> fds;
+    for (int fd = 0; fd < 1024; ++fd) {
+        const int flags = fcntl(fd, F_GETFD);
+        if (flags != -1) {
+            fds[fd] = (flags & FD_CLOEXEC) != 0;
         }
     }
-    fds.erase(dirfd(dir_p));
-    closedir(dir_p);
     return fds;
 }
 
-std::string describe(int fd) {
-    char target[256] = {};
-    ssize_t length =
-        readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof(target) - 1);
-    return std::to_string(fd) + " -> " + (length > 0 ? target : "?");
-}
-
 TEST_F(SecurityTest, EveryDescriptorOfLibraryAndDriverIsCloseOnExec) {
-    std::set<int> before = openDescriptors();
+    const std::map<int, bool> before = openDescriptors();
     RecordingClient client;
     uint32_t timerId = 0;
     ASSERT_TRUE(manager().startOneShotTimer(timerId, 1, &client, nullptr, kMs));
-    uint32_t clockSyncId = 0;
-    ASSERT_TRUE(manager().startOneShotClockSyncTimer(clockSyncId, 1, 0, &client, nullptr));
+    ASSERT_TRUE(manager().startOneShotClockSyncTimer(timerId, 1, 0, &client, nullptr));
     ASSERT_TRUE(runUntil([&] { return !client.calls.empty(); }, 5000));
-    std::set<int> after = openDescriptors();
-    int opened = 0;
-    for (int fd : after) {
-        if (before.count(fd) == 0) {
-            ++opened;
-            EXPECT_NE(0, fcntl(fd, F_GETFD) & FD_CLOEXEC) << describe(fd);
-        }
+    std::map<int, bool> opened = openDescriptors();
+    for (const std::pair<const int, bool>& fd : before) {
+        opened.erase(fd.first);
     }
     // The callback socket and the driver's epoll set, eventfd and two timerfds at least (the
     // dispatcher's epoll set too, unless an earlier case in this process made it).
-    EXPECT_GE(opened, 5);
+    EXPECT_GE(opened.size(), 5u);
+    EXPECT_THAT(opened, ::testing::Each(::testing::Pair(::testing::_, true)));
 }
 
 // A file planted at the socket path before the manager exists: the bind fails on it, the
 // process ends with status 1, and nothing is created, changed or removed, at the path or at a
 // link's target.
-enum class Planted { staleFile_c, danglingLink_c, linkToFile_c };
+struct Planted {
+    const char* name;
+    bool link;        // a symbolic link, else a stale regular file
+    bool targetFile;  // the link points to an existing file, else nowhere
+};
+
+void PrintTo(const Planted& planted, std::ostream* os) { *os << planted.name; }
 
 std::string plantedPath;
 
@@ -120,29 +78,23 @@ std::string targetPathFor(pid_t testProcess) {
     return "/tmp/ctm-planted-target." + std::to_string(testProcess);
 }
 
-class PlantedPathDeathTest : public ::testing::TestWithParam<Planted> {};
-
 // Runs in the death test's child: plants the file, then makes the manager.
-void plantAndCreateManager(Planted planted) {
+void plantAndCreateManager(const Planted& planted_r) {
     FakePtimers fake;
     plantedPath = callbackSocketPathOfThisThread();
     const std::string target = targetPathFor(getppid());
-    if (planted == Planted::linkToFile_c) {
-        int fd = open(target.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
-        if (fd < 0 || write(fd, "precious", 8) != 8 || fchmod(fd, 0644) != 0) {
-            _exit(3);
-        }
-        close(fd);
-    }
-    int made = planted == Planted::staleFile_c
-                   ? close(open(plantedPath.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600))
-                   : symlink(target.c_str(), plantedPath.c_str());
-    if (made != 0) {
+    const bool planted = (!planted_r.targetFile || (std::ofstream(target) << "precious" &&
+                                                    chmod(target.c_str(), 0644) == 0)) &&
+                         (planted_r.link ? symlink(target.c_str(), plantedPath.c_str()) == 0
+                                         : static_cast<bool>(std::ofstream(plantedPath)));
+    if (!planted) {
         _exit(3);
     }
     atexit(removePlanted);
     manager();
 }
+
+class PlantedPathDeathTest : public ::testing::TestWithParam<Planted> {};
 
 TEST_P(PlantedPathDeathTest, EndsProcessAndTouchesNothing) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -152,27 +104,23 @@ TEST_P(PlantedPathDeathTest, EndsProcessAndTouchesNothing) {
                 "Bad bind return code");
     const std::string target = targetPathFor(getpid());
     struct stat info;
-    if (GetParam() == Planted::linkToFile_c) {
-        ASSERT_EQ(0, lstat(target.c_str(), &info));
-        EXPECT_TRUE(S_ISREG(info.st_mode));
-        EXPECT_EQ(8, info.st_size);
-        EXPECT_EQ(0644u, info.st_mode & 07777);
+    const bool exists = lstat(target.c_str(), &info) == 0;
+    EXPECT_EQ(GetParam().targetFile, exists);
+    if (exists) {
+        std::ifstream file(target);
+        EXPECT_EQ("precious", std::string(std::istreambuf_iterator<char>(file), {}));
+        EXPECT_EQ(S_IFREG | 0644u, info.st_mode);
         unlink(target.c_str());
-    } else {
-        EXPECT_NE(0, lstat(target.c_str(), &info));
     }
 }
 
-std::string plantedName(const ::testing::TestParamInfo<Planted>& info) {
-    static const char* const names[] = {"StaleFile", "DanglingLink", "LinkToFile"};
-    return names[static_cast<int>(info.param)];
-}
-
 INSTANTIATE_TEST_SUITE_P(Files, PlantedPathDeathTest,
-                         ::testing::Values(Planted::staleFile_c, Planted::danglingLink_c,
-                                           Planted::linkToFile_c),
-                         plantedName);
+                         ::testing::Values(Planted{"StaleFile", false, false},
+                                           Planted{"DanglingLink", true, false},
+                                           Planted{"LinkToFile", true, true}),
+                         [](const ::testing::TestParamInfo<Planted>& info) {
+                             return info.param.name;
+                         });
 
 }  // namespace
-}  // namespace test
-}  // namespace cmn
+}  // namespace cmn::test

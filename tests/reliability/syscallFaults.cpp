@@ -11,17 +11,13 @@
 
 #include <atomic>
 #include <mutex>
+#include <utility>
 
-namespace cmn {
-namespace test {
+namespace cmn::test {
 
 namespace {
 
-struct PendingFault {
-    std::atomic<int> remaining{0};
-    std::atomic<int> error{0};
-};
-PendingFault faults[4];
+std::atomic<int> pendingErrors[4];  // per FaultyCall; 0 when none is pending
 
 std::atomic<long> sentCount{0};
 std::atomic<long> blockedCount{0};
@@ -33,20 +29,17 @@ std::vector<std::string>* syslogLines_p = new std::vector<std::string>();  // ou
 
 // True (errno set) when a fault of that kind is pending; consumes it.
 bool takeFault(FaultyCall call) {
-    PendingFault& fault = faults[static_cast<int>(call)];
-    int remaining = fault.remaining.load();
-    while (remaining > 0) {
-        if (fault.remaining.compare_exchange_weak(remaining, remaining - 1)) {
-            errno = fault.error.load();
-            return true;
-        }
+    const int error = pendingErrors[static_cast<int>(call)].exchange(0);
+    if (error != 0) {
+        errno = error;
     }
-    return false;
+    return error != 0;
 }
 
+// The C library's definition of the function that the first argument replaces.
 template <typename Function>
-Function realFunction(const char* name) {
-    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+Function* realFunction(Function*, const char* name) {
+    return reinterpret_cast<Function*>(dlsym(RTLD_NEXT, name));
 }
 
 void recordSyslog(const char* format, va_list args) {
@@ -58,10 +51,8 @@ void recordSyslog(const char* format, va_list args) {
 
 }  // namespace
 
-void failNextCalls(FaultyCall call, int error, int times) {
-    PendingFault& fault = faults[static_cast<int>(call)];
-    fault.error.store(error);
-    fault.remaining.store(times);
+void failNextCall(FaultyCall call, int error) {
+    pendingErrors[static_cast<int>(call)].store(error);
 }
 
 SendCounts sendCounts() {
@@ -70,20 +61,12 @@ SendCounts sendCounts() {
 
 int modeAfterLastBind() { return lastBindMode.load(); }
 
-std::vector<std::string> syslogLines() {
-    std::lock_guard<std::mutex> lock(syslogMutex);
-    return *syslogLines_p;
-}
-
 std::vector<std::string> takeSyslogLines() {
     std::lock_guard<std::mutex> lock(syslogMutex);
-    std::vector<std::string> lines;
-    lines.swap(*syslogLines_p);
-    return lines;
+    return std::exchange(*syslogLines_p, std::vector<std::string>());
 }
 
-}  // namespace test
-}  // namespace cmn
+}  // namespace cmn::test
 
 using cmn::test::FaultyCall;
 
@@ -91,20 +74,14 @@ extern "C" {
 
 ssize_t sendto(int fd, const void* buffer, size_t length, int flags, const struct sockaddr* to,
                socklen_t toLength) {
-    typedef ssize_t (*SendTo)(int, const void*, size_t, int, const struct sockaddr*, socklen_t);
-    static SendTo real = cmn::test::realFunction<SendTo>("sendto");
+    static auto real = cmn::test::realFunction(&sendto, "sendto");
     if (cmn::test::takeFault(FaultyCall::sendto_c)) {
         ++cmn::test::failedCount;
         return -1;
     }
-    ssize_t result = -1;
-    if (flags == 0) {
-        result = real(fd, buffer, length, MSG_DONTWAIT, to, toLength);
-        if (result == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            ++cmn::test::blockedCount;
-            result = real(fd, buffer, length, flags, to, toLength);
-        }
-    } else {
+    ssize_t result = real(fd, buffer, length, flags == 0 ? MSG_DONTWAIT : flags, to, toLength);
+    if (flags == 0 && result == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        ++cmn::test::blockedCount;
         result = real(fd, buffer, length, flags, to, toLength);
     }
     ++(result == -1 ? cmn::test::failedCount : cmn::test::sentCount);
@@ -113,8 +90,7 @@ ssize_t sendto(int fd, const void* buffer, size_t length, int flags, const struc
 
 ssize_t recvfrom(int fd, void* buffer, size_t length, int flags, struct sockaddr* from,
                  socklen_t* fromLength) {
-    typedef ssize_t (*RecvFrom)(int, void*, size_t, int, struct sockaddr*, socklen_t*);
-    static RecvFrom real = cmn::test::realFunction<RecvFrom>("recvfrom");
+    static auto real = cmn::test::realFunction(&recvfrom, "recvfrom");
     if (cmn::test::takeFault(FaultyCall::recvfrom_c)) {
         return -1;
     }
@@ -128,8 +104,7 @@ ssize_t __recvfrom_chk(int fd, void* buffer, size_t length, size_t, int flags,
 }
 
 int socket(int domain, int type, int protocol) __THROW {
-    typedef int (*Socket)(int, int, int);
-    static Socket real = cmn::test::realFunction<Socket>("socket");
+    static auto real = cmn::test::realFunction(&socket, "socket");
     if (cmn::test::takeFault(FaultyCall::socket_c)) {
         return -1;
     }
@@ -137,8 +112,7 @@ int socket(int domain, int type, int protocol) __THROW {
 }
 
 int bind(int fd, const struct sockaddr* address, socklen_t length) __THROW {
-    typedef int (*Bind)(int, const struct sockaddr*, socklen_t);
-    static Bind real = cmn::test::realFunction<Bind>("bind");
+    static auto real = cmn::test::realFunction(&bind, "bind");
     int result = real(fd, address, length);
     if (result == 0 && address != nullptr && address->sa_family == AF_UNIX) {
         const sockaddr_un* unix_p = reinterpret_cast<const sockaddr_un*>(address);
@@ -151,8 +125,7 @@ int bind(int fd, const struct sockaddr* address, socklen_t length) __THROW {
 }
 
 int epoll_ctl(int epollFd, int operation, int fd, struct epoll_event* event) __THROW {
-    typedef int (*EpollCtl)(int, int, int, struct epoll_event*);
-    static EpollCtl real = cmn::test::realFunction<EpollCtl>("epoll_ctl");
+    static auto real = cmn::test::realFunction(&epoll_ctl, "epoll_ctl");
     if (operation == EPOLL_CTL_ADD && cmn::test::takeFault(FaultyCall::epollAdd_c)) {
         return -1;
     }
@@ -165,14 +138,10 @@ void syslog(int, const char* format, ...) {
     cmn::test::recordSyslog(format, args);
     va_end(args);
 }
-void vsyslog(int, const char* format, va_list args) { cmn::test::recordSyslog(format, args); }
 void __syslog_chk(int, int, const char* format, ...) {
     va_list args;
     va_start(args, format);
     cmn::test::recordSyslog(format, args);
     va_end(args);
-}
-void __vsyslog_chk(int, int, const char* format, va_list args) {
-    cmn::test::recordSyslog(format, args);
 }
 }

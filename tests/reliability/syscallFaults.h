@@ -12,14 +12,13 @@
 #include <string>
 #include <vector>
 
-namespace cmn {
-namespace test {
+namespace cmn::test {
 
 enum class FaultyCall { sendto_c, recvfrom_c, socket_c, epollAdd_c };
 
-// The next `times` calls of that kind fail with `error` without reaching the system. For
+// The next call of that kind fails with `error` (not 0) without reaching the system. For
 // epollAdd_c only EPOLL_CTL_ADD operations count.
-void failNextCalls(FaultyCall call, int error, int times = 1);
+void failNextCall(FaultyCall call, int error);
 
 // Datagram sends with flags 0 (the driver callback's): each is first tried without blocking;
 // `blocked` counts the sends that found the receiving socket full and then waited.
@@ -34,11 +33,9 @@ SendCounts sendCounts();
 // the bind returned (before its caller could change them); -1 when no bind was seen.
 int modeAfterLastBind();
 
-// The syslog lines so far, formatted, oldest first; takeSyslogLines() also forgets them.
-std::vector<std::string> syslogLines();
+// The syslog lines since the last call, formatted, oldest first.
 std::vector<std::string> takeSyslogLines();
 
-}  // namespace test
-}  // namespace cmn
+}  // namespace cmn::test
 
 #endif  // TESTS_RELIABILITY_SYSCALLFAULTS_H
