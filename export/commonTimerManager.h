@@ -157,6 +157,10 @@ private:
                                    bool isClockSyncTimer, uint32_t syncBoundaryInMilliseconds);
     void deregisterSubscriberToTimer(uint32_t timerId, bool deleteUserData);
     void deleteSubscriberIfApplicable(const iterator& it, bool forceDelete);
+    // The two clock-synchronised starts: the period checked, then privateStartTimer.
+    bool startClockSyncTimer(uint32_t& timerId_r, uint32_t syncPeriodInSeconds,
+                             uint32_t syncBoundaryInMilliseconds, PATimerClient* client_p,
+                             PAUserData* userData_p, bool isOneShot);
     bool privateStartTimer(uint32_t& timerId_r, uint32_t periodInTimerGranularity,
                            TimerGranularity timerGranularity, PATimerClient* client_p,
                            PAUserData* userData_p, bool isOneShot, bool isClockSync,

@@ -771,29 +771,25 @@ bool TimerManager::startPeriodicTimer(uint32_t& timerId_r, uint32_t periodInTime
                              userData_p, false, false, 0);
 }
 
-// The clock-synchronised starts check the period before anything is allocated. An accepted
-// period is at most 43200 s, so the period in milliseconds cannot overflow.
 bool TimerManager::startPeriodicClockSyncTimer(uint32_t& timerId_r, uint32_t syncPeriodInSeconds,
                                                uint32_t syncBoundaryInMilliseconds,
                                                PATimerClient* client_p, PAUserData* userData_p) {
-    CTM_TRACE(dbgDescriptorTimerManager_m,
-              "timerId_r(%d), syncPeriodInSeconds(%d), syncBoundaryInMilliseconds(%d)",
-              static_cast<int>(timerId_r), static_cast<int>(syncPeriodInSeconds),
-              static_cast<int>(syncBoundaryInMilliseconds));
-    if (!isValidPeriodForClockSyncTimer(syncPeriodInSeconds)) {
-        dbgDescriptorTimerManager_m->dbgLog_critical(
-            __FILE__, __LINE__,
-            "Error! Invalid period received for clock sync timer!\nperiod length = <%dsec>",
-            static_cast<int>(syncPeriodInSeconds));
-        return false;
-    }
-    return privateStartTimer(timerId_r, syncPeriodInSeconds * 1000, millisecondGranularity_c,
-                             client_p, userData_p, false, true, syncBoundaryInMilliseconds);
+    return startClockSyncTimer(timerId_r, syncPeriodInSeconds, syncBoundaryInMilliseconds, client_p,
+                               userData_p, false);
 }
 
 bool TimerManager::startOneShotClockSyncTimer(uint32_t& timerId_r, uint32_t syncPeriodInSeconds,
                                               uint32_t syncBoundaryInMilliseconds,
                                               PATimerClient* client_p, PAUserData* userData_p) {
+    return startClockSyncTimer(timerId_r, syncPeriodInSeconds, syncBoundaryInMilliseconds, client_p,
+                               userData_p, true);
+}
+
+// The clock-synchronised starts check the period before anything is allocated. An accepted
+// period is at most 43200 s, so the period in milliseconds cannot overflow.
+bool TimerManager::startClockSyncTimer(uint32_t& timerId_r, uint32_t syncPeriodInSeconds,
+                                       uint32_t syncBoundaryInMilliseconds, PATimerClient* client_p,
+                                       PAUserData* userData_p, bool isOneShot) {
     CTM_TRACE(dbgDescriptorTimerManager_m,
               "timerId_r(%d), syncPeriodInSeconds(%d), syncBoundaryInMilliseconds(%d)",
               static_cast<int>(timerId_r), static_cast<int>(syncPeriodInSeconds),
@@ -806,7 +802,7 @@ bool TimerManager::startOneShotClockSyncTimer(uint32_t& timerId_r, uint32_t sync
         return false;
     }
     return privateStartTimer(timerId_r, syncPeriodInSeconds * 1000, millisecondGranularity_c,
-                             client_p, userData_p, true, true, syncBoundaryInMilliseconds);
+                             client_p, userData_p, isOneShot, true, syncBoundaryInMilliseconds);
 }
 
 // Nothing but the clock-sync period is validated: a null client, a zero period or an unknown
