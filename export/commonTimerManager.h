@@ -157,6 +157,8 @@ private:
                                    bool isClockSyncTimer, uint32_t syncBoundaryInMilliseconds);
     void deregisterSubscriberToTimer(uint32_t timerId, bool deleteUserData);
     void deleteSubscriberIfApplicable(const iterator& it, bool forceDelete);
+    // The entry of timerId for the user-data operations, or null (logged) when it is unknown.
+    TimerEntry* findForUserData(uint32_t timerId, const char* operation) const;
     // The two clock-synchronised starts: the period checked, then privateStartTimer.
     bool startClockSyncTimer(uint32_t& timerId_r, uint32_t syncPeriodInSeconds,
                              uint32_t syncBoundaryInMilliseconds, PATimerClient* client_p,

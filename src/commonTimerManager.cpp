@@ -875,43 +875,34 @@ bool TimerManager::changeTimerPeriod(uint32_t timerId, uint32_t newPeriodInTimer
     return false;
 }
 
-bool TimerManager::detachUserDataFromTimer(uint32_t timerId, PAUserData*& userData_rp) {
-    iterator it = find(timerId);
-    bool found = it != end();
-    CTM_TRACE(dbgDescriptorTimerManager_m, "%s find out timerId(%d)", found ? "can" : " can not",
-              static_cast<int>(timerId));
-    if (found) {
-        return it->second->detachUserData(userData_rp);
-    }
-    dbgDescriptorTimerManager_m->dbgLog_critical(
-        __FILE__, __LINE__, "detachUserDataFromTimer failed %d", static_cast<int>(timerId));
-    return false;
-}
-
-bool TimerManager::accessUserDataFromTimer(uint32_t timerId, PAUserData*& userData_rp) {
-    iterator it = find(timerId);
-    bool found = it != end();
-    CTM_TRACE(dbgDescriptorTimerManager_m, "%s find out timerId(%d)", found ? "can" : " can not",
-              static_cast<int>(timerId));
-    if (found) {
-        return it->second->accessUserData(userData_rp);
-    }
-    dbgDescriptorTimerManager_m->dbgLog_critical(
-        __FILE__, __LINE__, "accessUserDataFromTimer failed %d", static_cast<int>(timerId));
-    return false;
-}
-
-bool TimerManager::timerHasUserData(uint32_t timerId) const {
+// The user-data operations' lookup: traced with the "can" / " can not" pair; an unknown id is
+// reported at level critical as "<operation> failed <id>". Null when the id is not a key.
+TimerEntry* TimerManager::findForUserData(uint32_t timerId, const char* operation) const {
     const_iterator it = find(timerId);
     bool found = it != end();
     CTM_TRACE(dbgDescriptorTimerManager_m, "%s find out timerId(%d)", found ? "can" : " can not",
               static_cast<int>(timerId));
     if (found) {
-        return it->second->hasUserData();
+        return it->second;
     }
-    dbgDescriptorTimerManager_m->dbgLog_critical(__FILE__, __LINE__, "timerHasUserData failed %d",
+    dbgDescriptorTimerManager_m->dbgLog_critical(__FILE__, __LINE__, "%s failed %d", operation,
                                                  static_cast<int>(timerId));
-    return false;
+    return nullptr;
+}
+
+bool TimerManager::detachUserDataFromTimer(uint32_t timerId, PAUserData*& userData_rp) {
+    TimerEntry* entry_p = findForUserData(timerId, "detachUserDataFromTimer");
+    return entry_p != nullptr && entry_p->detachUserData(userData_rp);
+}
+
+bool TimerManager::accessUserDataFromTimer(uint32_t timerId, PAUserData*& userData_rp) {
+    TimerEntry* entry_p = findForUserData(timerId, "accessUserDataFromTimer");
+    return entry_p != nullptr && entry_p->accessUserData(userData_rp);
+}
+
+bool TimerManager::timerHasUserData(uint32_t timerId) const {
+    TimerEntry* entry_p = findForUserData(timerId, "timerHasUserData");
+    return entry_p != nullptr && entry_p->hasUserData();
 }
 
 uint32_t TimerManager::getTimeoutCount() const { return timeoutCount_m; }
