@@ -73,8 +73,9 @@ bool parseCsvLine(const char* line_p, std::string& name_r, double& ns_r) {
 std::string baselineOf(const std::string& name) {
     const std::string startCancel = "BM_StartCancel_";
     if (name.compare(0, startCancel.size(), startCancel) == 0) {
-        std::string variant =
-            name.find("Earliest") != std::string::npos ? "Earliest" : "AmongOthers";
+        std::string variant = name.find("Earliest") != std::string::npos     ? "Earliest"
+                              : name.find("BackToBack") != std::string::npos ? "BackToBack"
+                                                                             : "AmongOthers";
         std::string baseline = startCancel + "Libuv" + variant;
         return name == baseline ? "" : baseline;
     }
@@ -175,7 +176,7 @@ std::vector<Report::Target> Report::targets() const {
         bool known = !std::isnan(value) && !std::isnan(base) && base != 0;
         list.push_back(Target{name, known ? value / base : NAN, limit, atMost, known, note});
     };
-    const char* const variants[] = {"Earliest", "AmongOthers"};
+    const char* const variants[] = {"Earliest", "AmongOthers", "BackToBack"};
     for (const char* variant : variants) {
         add(std::string("start+cancel ") + variant + " / libuv",
             micro(std::string("BM_StartCancel_Library") + variant),
@@ -186,11 +187,18 @@ std::vector<Report::Target> Report::targets() const {
     add("latency p90 / floor", median("latency", "p90_us", "library"),
         median("latency", "p90_us", "floor"), 1.2, true, "");
     add("burst callbacks/s / floor", median("burst", "callbacks_per_s", "library"),
-        median("burst", "callbacks_per_s", "floor"), 0.75, false, "");
+        median("burst", "callbacks_per_s", "floor"), 0.9, false, "");
     add("periodic CPU per expiry / floor", median("periodic", "cpu_us_per_expiry", "library"),
         median("periodic", "cpu_us_per_expiry", "floor"), 1.25, true, "");
+    add("periodic drift / floor", median("periodic", "drift_us", "library"),
+        median("periodic", "drift_us", "floor"), 1.0, true, "");
+    add("periodic expiries/s / floor", median("periodic", "expiries_per_s", "library"),
+        median("periodic", "expiries_per_s", "floor"), 1.0, false, "");
+    add("32 threads / 1 thread, CPU per expiry",
+        median("threads-32", "cpu_us_per_expiry", "library"),
+        median("threads-1", "cpu_us_per_expiry", "library"), 1.25, true, "library");
     add("memory per timer / libuv", median("memory", "bytes_per_timer", "library"),
-        median("memory", "bytes_per_timer", "libuv"), 1.5, true, "");
+        median("memory", "bytes_per_timer", "libuv"), 1.0, true, "");
     // Absolute targets: the ratio column holds the value itself.
     add("early firings (count)", median("latency", "early", "library"), 1, 0, true, "absolute");
     add("idle context switches (count)", median("idle", "context_switches", "library"), 1, 0, true,

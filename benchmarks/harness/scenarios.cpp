@@ -1,10 +1,12 @@
-// The five scenarios, run in a child process on one subject.
+// The scenarios, run in a child process on one subject.
 #include "scenarios.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -17,7 +19,7 @@
 namespace bench {
 
 ExpiryLog& expiryLog() {
-    static ExpiryLog log;
+    thread_local ExpiryLog log;
     return log;
 }
 
@@ -55,8 +57,8 @@ Subject* makeSubject(const std::string& name) {
 }
 
 const std::vector<std::string>& scenarioNames() {
-    static const std::vector<std::string> names = {"latency", "burst", "periodic", "memory",
-                                                   "idle"};
+    static const std::vector<std::string> names = {
+        "latency", "burst", "periodic", "threads-1", "threads-8", "threads-32", "memory", "idle"};
     return names;
 }
 
@@ -156,7 +158,7 @@ bool burst(Subject& subject_r, Figures& figures_r) {
 bool periodic(Subject& subject_r, Figures& figures_r) {
     const size_t count = 100;
     subject_r.prepare(count);
-    expiryLog().reset(count);
+    expiryLog().reset(count, kMs);
     const int64_t startNs = nowNs();
     const int64_t startCpuNs = processCpuNs();
     for (uint32_t i = 0; i < count; ++i) {
@@ -170,6 +172,76 @@ bool periodic(Subject& subject_r, Figures& figures_r) {
     double expiries = static_cast<double>(expiryLog().count());
     figures_r.emplace_back("expiries_per_s", expiries / elapsedS);
     figures_r.emplace_back("cpu_us_per_expiry", expiries > 0 ? cpuUs / expiries : 0);
+    figures_r.emplace_back("drift_us", expiryLog().meanDriftUs());
+    return true;
+}
+
+// Counts arrivals; the last one to arrive releases everybody.
+class Barrier {
+public:
+    explicit Barrier(int parties) : waiting_m(parties) {}
+    void arriveAndWait() {
+        std::unique_lock<std::mutex> lock(mutex_m);
+        if (--waiting_m == 0) {
+            released_m.notify_all();
+            return;
+        }
+        released_m.wait(lock, [this] { return waiting_m == 0; });
+    }
+
+private:
+    std::mutex mutex_m;
+    std::condition_variable released_m;
+    int waiting_m;
+};
+
+// 320 periodic timers of 10 to 19 ms for 3 s, spread evenly over `threadCount` threads that
+// each run a subject of their own (for the library: a manager, its driver thread and its
+// loop). The process CPU time counts from the moment every thread has armed its timers to the
+// moment every loop has ended, so the subjects' creation and destruction are not in it.
+bool threads(const std::string& name, int threadCount, Figures& figures_r) {
+    const uint32_t total = 320;
+    const uint32_t share = total / static_cast<uint32_t>(threadCount);
+    std::atomic<uint64_t> expiries{0};
+    std::atomic<bool> failed{false};
+    Barrier armed(threadCount + 1);
+    Barrier ran(threadCount + 1);
+    int64_t untilNs = 0;
+    std::vector<std::thread> loops;
+    for (int t = 0; t < threadCount; ++t) {
+        loops.emplace_back([&, t] {
+            std::unique_ptr<Subject> subject_p(makeSubject(name));
+            subject_p->prepare(share);
+            expiryLog().reset(share);
+            for (uint32_t i = 0; i < share; ++i) {
+                const uint32_t periodMs = 10 + (t * share + i) % 10;
+                if (!subject_p->startPeriodic(i, periodMs * kMs)) {
+                    failed = true;
+                }
+            }
+            armed.arriveAndWait();
+            subject_p->runUntil([] { return false; }, untilNs);
+            expiries += expiryLog().count();
+            ran.arriveAndWait();
+        });
+    }
+    untilNs = nowNs() + 3 * kSecond + 100 * kMs;
+    const int64_t startNs = nowNs();
+    const int64_t startCpuNs = processCpuNs();
+    armed.arriveAndWait();
+    ran.arriveAndWait();
+    const double cpuUs = static_cast<double>(processCpuNs() - startCpuNs) / 1000.0;
+    const double elapsedS = static_cast<double>(nowNs() - startNs) / kSecond;
+    for (std::thread& loop_r : loops) {
+        loop_r.join();
+    }
+    if (failed) {
+        fprintf(stderr, "threads: a subject refused a timer\n");
+        return false;
+    }
+    const double count = static_cast<double>(expiries.load());
+    figures_r.emplace_back("expiries_per_s", count / elapsedS);
+    figures_r.emplace_back("cpu_us_per_expiry", count > 0 ? cpuUs / count : 0);
     return true;
 }
 
@@ -236,6 +308,9 @@ bool runScenario(const std::string& subject, const std::string& scenario,
                  const std::string& samplesPath, Figures& figures_r) {
     if (scenario == "idle") {
         return idle(subject, figures_r);
+    }
+    if (scenario.compare(0, 8, "threads-") == 0) {
+        return threads(subject, std::max(1, atoi(scenario.c_str() + 8)), figures_r);
     }
     std::unique_ptr<Subject> subject_p(makeSubject(subject));
     if (!subject_p) {

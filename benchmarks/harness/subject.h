@@ -21,29 +21,62 @@
 
 namespace bench {
 
-// When each timer first expired and how many expiries came in all. Filled by the loop thread.
+// When each timer first expired, how many expiries came in all and, for periodic timers of one
+// period, how late each expiry came after the previous one of its timer plus the period (the
+// drift a re-arm on delivery adds). Filled by the loop thread.
 class ExpiryLog {
 public:
     // Forgets everything and makes room for `timers` indexes, so that recording never
-    // allocates.
-    void reset(size_t timers) {
+    // allocates. A periodNs above 0 also measures the drift of timers of that period.
+    void reset(size_t timers, int64_t periodNs = 0) {
         firstNs_m.assign(timers, 0);
+        lastNs_m.assign(periodNs > 0 ? timers : 0, 0);
+        periodNs_m = periodNs;
         count_m = 0;
+        driftSumNs_m = 0;
+        driftCount_m = 0;
     }
     void record(uint32_t index) {
         ++count_m;
-        if (index < firstNs_m.size() && firstNs_m[index] == 0) {
+        if (index >= firstNs_m.size()) {
+            return;
+        }
+        if (periodNs_m > 0) {
+            recordPeriodic(index);
+        } else if (firstNs_m[index] == 0) {
             firstNs_m[index] = nowNs();
         }
     }
     uint64_t count() const { return count_m; }
     const std::vector<int64_t>& firstNs() const { return firstNs_m; }
+    // Mean drift per expiry in µs; 0 before any timer expired twice.
+    double meanDriftUs() const {
+        return driftCount_m == 0
+                   ? 0
+                   : static_cast<double>(driftSumNs_m) / 1000.0 / static_cast<double>(driftCount_m);
+    }
 
 private:
+    void recordPeriodic(uint32_t index) {
+        const int64_t now = nowNs();
+        if (lastNs_m[index] != 0) {
+            driftSumNs_m += now - lastNs_m[index] - periodNs_m;
+            ++driftCount_m;
+        } else {
+            firstNs_m[index] = now;
+        }
+        lastNs_m[index] = now;
+    }
+
     std::vector<int64_t> firstNs_m;
+    std::vector<int64_t> lastNs_m;
+    int64_t periodNs_m = 0;
     uint64_t count_m = 0;
+    int64_t driftSumNs_m = 0;
+    uint64_t driftCount_m = 0;
 };
 
+// The calling thread's log: every loop thread records into its own.
 ExpiryLog& expiryLog();
 
 class Subject {

@@ -6,6 +6,9 @@
 // its driver timer until its armed expiry, so the library runs in batches of at most 40,000
 // pairs; the manager is deleted and made again, with its 10,000 pending timers, outside the
 // timed part.
+// BackToBack: what a user who starts and cancels hour-long timers gets: 10,000 pending an hour
+// ahead, then pairs an hour ahead back to back until the ids run out (the table and the
+// driver's queue grow with every cancelled entry), and only then a fresh manager.
 #include <benchmark/benchmark.h>
 
 #include <random>
@@ -58,26 +61,50 @@ public:
     std::string getClientName() const override { return "bench"; }
 };
 
-Manager& freshManager(NullClient& client_r) {
+// The thread's manager with kPending timers pending: all at fixedMs when it is not 0,
+// otherwise spread over 1000 s to 2000 s.
+Manager& freshManager(NullClient& client_r, uint32_t fixedMs) {
     Manager& manager_r = cmn::SingletonPerThread<Manager>::getInstance();
     for (uint32_t i = 0; i < kPending; ++i) {
         uint32_t timerId = 0;
-        manager_r.startOneShotTimer(timerId, pendingMs(i), &client_r, nullptr,
-                                    Manager::millisecondGranularity_c);
+        manager_r.startOneShotTimer(timerId, fixedMs != 0 ? fixedMs : pendingMs(i), &client_r,
+                                    nullptr, Manager::millisecondGranularity_c);
     }
     return manager_r;
 }
 
+const uint32_t kHourMs = 3600000;
+
+void BM_StartCancel_LibraryBackToBack(benchmark::State& state) {
+    NullClient client;
+    Manager* manager_p = &freshManager(client, kHourMs);
+    for (auto _ : state) {
+        uint32_t timerId = 0;
+        if (!manager_p->startOneShotTimer(timerId, kHourMs, &client, nullptr,
+                                          Manager::millisecondGranularity_c)) {
+            state.PauseTiming();
+            cmn::SingletonPerThread<Manager>::deleteInstance();
+            manager_p = &freshManager(client, kHourMs);
+            state.ResumeTiming();
+            manager_p->startOneShotTimer(timerId, kHourMs, &client, nullptr,
+                                         Manager::millisecondGranularity_c);
+        }
+        manager_p->cancelTimer(timerId, false);
+    }
+    cmn::SingletonPerThread<Manager>::deleteInstance();
+}
+BENCHMARK(BM_StartCancel_LibraryBackToBack);
+
 void startCancelLibrary(benchmark::State& state, bool earliest) {
     NullClient client;
-    Manager* manager_p = &freshManager(client);
+    Manager* manager_p = &freshManager(client, 0);
     int pairs = 0;
     uint64_t i = 0;
     for (auto _ : state) {
         if (pairs == kBatchPairs) {
             state.PauseTiming();
             cmn::SingletonPerThread<Manager>::deleteInstance();
-            manager_p = &freshManager(client);
+            manager_p = &freshManager(client, 0);
             pairs = 0;
             state.ResumeTiming();
         }
@@ -125,6 +152,31 @@ void startCancelLibuv(benchmark::State& state, bool earliest) {
 }
 
 void BM_StartCancel_LibuvEarliest(benchmark::State& state) { startCancelLibuv(state, true); }
+// An hour ahead, beside 10,000 pending an hour ahead.
+void BM_StartCancel_LibuvBackToBack(benchmark::State& state) {
+    uv_loop_t loop;
+    uv_loop_init(&loop);
+    std::vector<uv_timer_t> pending(kPending);
+    for (uv_timer_t& handle_r : pending) {
+        uv_timer_init(&loop, &handle_r);
+        uv_timer_start(
+            &handle_r, [](uv_timer_t*) {}, kHourMs, 0);
+    }
+    uv_timer_t timer;
+    uv_timer_init(&loop, &timer);
+    for (auto _ : state) {
+        uv_timer_start(
+            &timer, [](uv_timer_t*) {}, kHourMs, 0);
+        uv_timer_stop(&timer);
+    }
+    for (uv_timer_t& handle_r : pending) {
+        uv_close(reinterpret_cast<uv_handle_t*>(&handle_r), nullptr);
+    }
+    uv_close(reinterpret_cast<uv_handle_t*>(&timer), nullptr);
+    uv_run(&loop, UV_RUN_DEFAULT);
+    uv_loop_close(&loop);
+}
+BENCHMARK(BM_StartCancel_LibuvBackToBack);
 void BM_StartCancel_LibuvAmongOthers(benchmark::State& state) { startCancelLibuv(state, false); }
 BENCHMARK(BM_StartCancel_LibuvEarliest);
 BENCHMARK(BM_StartCancel_LibuvAmongOthers);
