@@ -9,14 +9,15 @@
 //
 // Ownership: the dispatcher holds clients by plain pointer and never deletes them; a client
 // must be removed before it is destroyed.
-// Thread: addClient, removeClient and stop may be called from any thread; listenOnce and
-// listen serve the calling thread's loop.
+// Thread: addClient, removeClient, post and stop may be called from any thread; listenOnce and
+// listen serve the calling thread's loop. post() hands work to another thread's loop.
 #ifndef EXPORT_COMMONDISPATCHER_H
 #define EXPORT_COMMONDISPATCHER_H
 
 #include <stdint.h>
 #include <time.h>
 
+#include <functional>
 #include <string>
 
 #include "singletonHolder.h"
@@ -71,6 +72,9 @@ private:
 
 class Dispatcher {
 public:
+    // Names one thread's loop; never reused within the process. 0 names no loop.
+    typedef uint64_t LoopId;
+
     Dispatcher();
     ~Dispatcher();
 
@@ -99,6 +103,27 @@ public:
     // are waiting. A listen() started afterwards runs until the next stop().
     // Thread: any, including a callback.
     void stop();
+
+    // The calling thread's loop, made on first use (as addClient/listenOnce make it).
+    // 0 when it cannot be made (logged). Thread: any; the result names the caller's own loop.
+    LoopId currentLoop();
+
+    // Queues `task` to run once on the thread of `loop`, inside a round of that thread's
+    // listenOnce()/listen(), in the order posted; never inside post() itself, also when the
+    // caller is that thread. A task run counts as one callback in listenOnce's result.
+    // Returns false, and destroys the task unrun before returning, when `loop` names no loop or
+    // its thread has ended. A task still queued when the loop's thread ends is destroyed unrun
+    // (its destructor runs, so a waiter can learn it was dropped).
+    // Ownership: the dispatcher owns the task from the call on. Thread: any.
+    bool post(LoopId loop, std::function<void()> task);
+
+    // The calling thread's loop descriptor, for embedding in a foreign event loop: a
+    // level-triggered epoll descriptor that is readable whenever listenOnce(0) on this thread
+    // has work (a ready watched descriptor or a posted task). The dispatcher owns it; it closes
+    // with the loop. -1 when the loop cannot be made (logged).
+    // Thread: any; the descriptor belongs to the caller's own loop, served by listenOnce(0) on
+    // that thread only.
+    int getLoopDescriptor();
 
 private:
     Dispatcher(const Dispatcher&) = delete;

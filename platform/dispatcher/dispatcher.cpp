@@ -52,6 +52,12 @@ using detail::slotOf;
 using detail::typeName;
 using detail::Watch;
 
+using detail::TaskList;
+
+// Loop ids are unique in the process, across dispatcher objects, so a stale id never names a
+// newer loop.
+std::atomic<uint64_t> lastLoopId{0};
+
 int clampTimeout(time_t timeoutMs) {
     if (timeoutMs < 0) {
         return -1;
@@ -70,9 +76,11 @@ struct Dispatcher::Impl {
     ~Impl();
 
     Loop* threadLoop() const;
-    Loop* currentLoop();
+    Loop* callerLoop();
     static void releaseLoop(void* loop_p);
     void destroyIfUnusedLocked(Loop* loop_p);
+    bool enqueue(uint64_t loopId, std::function<void()>& task_r);
+    int runTasks(Loop* loop_p);
 
     bool watchLocked(Loop* loop_p, int fd, FdEventType type, ADispatcherClient* client_p);
     bool unwatchLocked(int fd, FdEventType type, Loop*& loop_rp);
@@ -88,7 +96,7 @@ struct Dispatcher::Impl {
     std::mutex mutex_m;
     std::condition_variable callbackDone_m;
     std::unordered_map<int, FdWatches> watches_m;
-    std::vector<Loop*> loops_m;
+    std::unordered_map<uint64_t, Loop*> loops_m;  // by id
     std::atomic<uint64_t> lastSerial_m{0};
     std::atomic<uint64_t> stopGeneration_m{0};
     pthread_key_t loopKey_m;
@@ -110,8 +118,8 @@ Dispatcher::Impl::Impl()
 
 Dispatcher::Impl::~Impl() {
     std::lock_guard<std::mutex> lock(mutex_m);
-    for (Loop* loop_p : loops_m) {
-        delete loop_p;
+    for (const auto& entry_r : loops_m) {
+        delete entry_r.second;
     }
     loops_m.clear();
     if (keyCreated_m) {
@@ -123,7 +131,7 @@ Loop* Dispatcher::Impl::threadLoop() const {
     return keyCreated_m ? static_cast<Loop*>(pthread_getspecific(loopKey_m)) : nullptr;
 }
 
-Loop* Dispatcher::Impl::currentLoop() {
+Loop* Dispatcher::Impl::callerLoop() {
     Loop* loop_p = threadLoop();
     if (loop_p != nullptr || !keyCreated_m) {
         return loop_p;
@@ -140,24 +148,34 @@ Loop* Dispatcher::Impl::currentLoop() {
         return nullptr;
     }
     created_p->owner_p = this;
+    created_p->id_m = lastLoopId.fetch_add(1) + 1;
     std::lock_guard<std::mutex> lock(mutex_m);
-    loops_m.push_back(created_p.get());
+    loops_m[created_p->id_m] = created_p.get();
     return created_p.release();
 }
 
+// Tasks still queued are destroyed unrun, after the lock is released: their destructors may
+// call the dispatcher.
 void Dispatcher::Impl::releaseLoop(void* loop_p) {
     Loop* dying_p = static_cast<Loop*>(loop_p);
     Impl* impl_p = static_cast<Impl*>(dying_p->owner_p);
-    std::lock_guard<std::mutex> lock(impl_p->mutex_m);
-    dying_p->threadGone_m = true;
-    impl_p->destroyIfUnusedLocked(dying_p);
+    TaskList dropped;
+    {
+        std::lock_guard<std::mutex> lock(impl_p->mutex_m);
+        dying_p->threadGone_m = true;
+        {
+            std::lock_guard<std::mutex> tasksLock(dying_p->tasksMutex_m);
+            dropped.swap(dying_p->tasks_m);
+        }
+        impl_p->destroyIfUnusedLocked(dying_p);
+    }
 }
 
 void Dispatcher::Impl::destroyIfUnusedLocked(Loop* loop_p) {
     if (!loop_p->threadGone_m || loop_p->watchCount_m != 0 || loop_p->removersWaiting_m > 0) {
         return;
     }
-    loops_m.erase(std::remove(loops_m.begin(), loops_m.end(), loop_p), loops_m.end());
+    loops_m.erase(loop_p->id_m);
     delete loop_p;
 }
 
@@ -215,6 +233,42 @@ void Dispatcher::Impl::waitForCallbackLocked(std::unique_lock<std::mutex>& lock_
     destroyIfUnusedLocked(loop_p);
 }
 
+// The loop is woken only when its queue turns non-empty: a round drains the wake-up before it
+// takes the queue, so a task queued after that take always finds the queue empty and wakes it.
+bool Dispatcher::Impl::enqueue(uint64_t loopId, std::function<void()>& task_r) {
+    std::lock_guard<std::mutex> lock(mutex_m);
+    std::unordered_map<uint64_t, Loop*>::iterator it = loops_m.find(loopId);
+    if (it == loops_m.end() || it->second->threadGone_m) {
+        return false;
+    }
+    Loop* loop_p = it->second;
+    bool wasEmpty = false;
+    {
+        std::lock_guard<std::mutex> tasksLock(loop_p->tasksMutex_m);
+        wasEmpty = loop_p->tasks_m.empty();
+        loop_p->tasks_m.push_back(std::move(task_r));
+    }
+    if (wasEmpty) {
+        loop_p->epoll_m.wake();
+    }
+    return true;
+}
+
+// Runs the tasks queued before this call; those they post run in a later round.
+int Dispatcher::Impl::runTasks(Loop* loop_p) {
+    {
+        std::lock_guard<std::mutex> tasksLock(loop_p->tasksMutex_m);
+        loop_p->running_m.swap(loop_p->tasks_m);
+    }
+    int made = 0;
+    for (std::function<void()>& task_r : loop_p->running_m) {
+        task_r();
+        ++made;
+    }
+    loop_p->running_m.clear();
+    return made;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Rounds
 // ---------------------------------------------------------------------------------------------
@@ -238,6 +292,7 @@ int Dispatcher::Impl::runRound(Loop* loop_p, int timeoutMs) {
     for (int i = 0; i < ready; ++i) {
         if (events_r[i].data.u64 == detail::EpollSet::wakeMarker) {
             loop_p->epoll_m.drainWake();
+            made += runTasks(loop_p);
             continue;
         }
         made += dispatchDescriptor(loop_p, static_cast<int>(events_r[i].data.u64),
@@ -321,7 +376,7 @@ bool Dispatcher::addClient(ADispatcherClient* client_p, ADispatcherClient::FdEve
         impl_mp->log_mp->dbgLog_err(__FILE__, __LINE__, "addClient refused: descriptor %d", fd);
         return false;
     }
-    Loop* loop_p = impl_mp->currentLoop();
+    Loop* loop_p = impl_mp->callerLoop();
     if (loop_p == nullptr) {
         return false;
     }
@@ -348,7 +403,7 @@ bool Dispatcher::removeClient(int fd, ADispatcherClient::FdEventType eventType) 
 }
 
 int Dispatcher::listenOnce(time_t timeoutMs) {
-    Loop* loop_p = impl_mp->currentLoop();
+    Loop* loop_p = impl_mp->callerLoop();
     if (loop_p == nullptr) {
         return -1;
     }
@@ -356,7 +411,7 @@ int Dispatcher::listenOnce(time_t timeoutMs) {
 }
 
 void Dispatcher::listen() {
-    Loop* loop_p = impl_mp->currentLoop();
+    Loop* loop_p = impl_mp->callerLoop();
     if (loop_p == nullptr) {
         return;
     }
@@ -367,17 +422,39 @@ void Dispatcher::listen() {
             return;
         }
     }
-    loop_p->epoll_m.drainWake();
 }
 
 void Dispatcher::stop() {
     impl_mp->stopGeneration_m.fetch_add(1, std::memory_order_acq_rel);
     std::lock_guard<std::mutex> lock(impl_mp->mutex_m);
-    for (Loop* loop_p : impl_mp->loops_m) {
-        if (!loop_p->threadGone_m) {
-            loop_p->epoll_m.wake();
+    for (const auto& entry_r : impl_mp->loops_m) {
+        if (!entry_r.second->threadGone_m) {
+            entry_r.second->epoll_m.wake();
         }
     }
+}
+
+Dispatcher::LoopId Dispatcher::currentLoop() {
+    Loop* loop_p = impl_mp->callerLoop();
+    return loop_p == nullptr ? 0 : loop_p->id_m;
+}
+
+bool Dispatcher::post(LoopId loop, std::function<void()> task) {
+    if (!task) {
+        impl_mp->log_mp->dbgLog_err(__FILE__, __LINE__, "post refused: empty task for loop %lu",
+                                    static_cast<unsigned long>(loop));
+        return false;
+    }
+    if (impl_mp->enqueue(loop, task)) {
+        return true;
+    }
+    task = nullptr;
+    return false;
+}
+
+int Dispatcher::getLoopDescriptor() {
+    Loop* loop_p = impl_mp->callerLoop();
+    return loop_p == nullptr ? -1 : loop_p->epoll_m.epollFd();
 }
 
 }  // namespace cmn

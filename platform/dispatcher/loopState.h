@@ -11,6 +11,8 @@
 
 #include <array>
 #include <atomic>
+#include <functional>
+#include <mutex>
 #include <vector>
 
 #include "commonDispatcher.h"
@@ -48,6 +50,8 @@ inline uint32_t kernelMask(size_t slot) {
 // One number naming a (descriptor, event type) pair.
 inline int64_t pairCode(int fd, FdEventType type) { return static_cast<int64_t>(fd) * 4 + type; }
 
+typedef std::vector<std::function<void()>> TaskList;
+
 // One thread's loop.
 struct Loop {
     Loop() : events_m(initialEventCapacity) {}
@@ -55,7 +59,12 @@ struct Loop {
     EpollSet epoll_m;
     std::vector<struct epoll_event> events_m;
     void* owner_p = nullptr;  // the Dispatcher::Impl
+    uint64_t id_m = 0;        // its Dispatcher::LoopId, unique in the process
     bool inRound_m = false;   // the loop's thread only
+    TaskList running_m;       // the loop's thread only: the tasks of the current round
+    // Posted tasks, in order; guarded by tasksMutex_m.
+    std::mutex tasksMutex_m;
+    TaskList tasks_m;
     // Guarded by the dispatcher's mutex; the atomics are also read without it.
     uint32_t watchCount_m = 0;
     bool threadGone_m = false;
