@@ -103,11 +103,22 @@ private:
     std::map<uint32_t, Timer> timers_m;
 };
 
+// The --help text; the man page tmgr-demo(1) says the same.
+const char usageText[] =
+    "usage: tmgr-demo [--seconds N]\n"
+    "Runs a one-shot, two periodic and a clock-synchronised timer on the main thread's timer\n"
+    "manager, serves the command socket /tmp/mdf-server.<pid>.socket, prints one line per\n"
+    "expiry and, at the end, the manager's state.\n"
+    "  --seconds N  run for N seconds, 1 to 86400 (default 12)\n"
+    "  -h, --help   print this text\n"
+    "Ends early at SIGINT or SIGTERM. Exit status: 0 after a normal run, 1 when the command\n"
+    "socket or a timer cannot be set up, 64 usage error.\n";
+
 int parseSeconds(int argc, char** argv) {
     int seconds = defaultSeconds;
     for (int i = 1; i < argc; ++i) {
-        if (strcmp(argv[i], "--help") == 0) {
-            printf("usage: tmgr-demo [--seconds N]\n");
+        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+            fputs(usageText, stdout);
             exit(0);
         }
         if (strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
@@ -118,7 +129,7 @@ int parseSeconds(int argc, char** argv) {
                 continue;
             }
         }
-        fprintf(stderr, "usage: tmgr-demo [--seconds N]   (N from 1 to 86400)\n");
+        fprintf(stderr, "tmgr-demo: bad argument %s\n%s", argv[i], usageText);
         exit(64);
     }
     return seconds;
