@@ -6,7 +6,7 @@ set -euo pipefail
 # man-db and bash-completion check the installed man pages and completion.
 packages=(g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev clang-format
           clang-tidy valgrind libuv1-dev libboost-dev doxygen man-db groff-base bash-completion
-          "$@")
+          libedit-dev "$@")
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
