@@ -50,6 +50,11 @@ int ptimer_create_cs(ptimer* user, ptimer_callback_t callback, void* context_p);
 // Arms the timer for one expiry: after *value for a relative timer, at *value (seconds since
 // the epoch) for an absolute one. A zero delay or a past time fires as soon as it can.
 // flags must be 0. tv_nsec must lie in 0..999999999.
+// When it returns, no callback of an earlier arming of that timer is running or will run: a
+// pending expiry is replaced, and a callback of the timer that is running is waited for (and,
+// if it is blocked in a send, interrupted, as ptimer_delete does). A callback that re-arms its
+// own timer does not wait for itself. With no callback of the timer running, arming makes no
+// system call beyond the one that re-programs the clock when its earliest deadline moves.
 int ptimer_settime(ptimer* user, const struct timespec* value, int flags);
 
 // Deletes the timer. When it returns, no callback of this timer is running or will run.

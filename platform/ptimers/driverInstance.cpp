@@ -69,9 +69,8 @@ int DriverInstance::openDescriptors() {
     monotonic_m.fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     realtime_m.fd = timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC);
     wakeFd_m = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    // The timerfds are watched edge-triggered: each expiry, and each wall-clock step for the
-    // realtime one, is reported once, so the driver never has to read them to clear them.
-    // Programming a timerfd again clears its expiry count and its cancelled state.
+    // The timerfds are watched edge-triggered: each expiry is reported once, so the driver never
+    // has to read them to clear them. Programming a timerfd again clears its expiry count.
     if (epollFd_m < 0 || monotonic_m.fd < 0 || realtime_m.fd < 0 || wakeFd_m < 0 ||
         watch(epollFd_m, monotonic_m.fd, EPOLLIN | EPOLLET) != 0 ||
         watch(epollFd_m, realtime_m.fd, EPOLLIN | EPOLLET) != 0 ||
@@ -206,23 +205,17 @@ void DriverInstance::readClocksLocked() {
 }
 
 // Callbacks run without the lock: they may arm or delete timers, and a slow one must not hold
-// up arming from other threads. firing_mp tells a deleting thread to wait for this one. The
-// clocks are read once for a whole batch of due timers, and again only when nothing is due by
-// the last reading.
+// up arming from other threads. firing_mp tells a deleting or re-arming thread to wait for this
+// one. The clocks are read before each timer is taken, not once per batch: after a step back
+// of the wall clock during a callback, an absolute timer armed meanwhile, or one due by the
+// earlier reading, must wait for the clock to come back to its deadline.
 void DriverInstance::fireDue(std::unique_lock<std::mutex>& lock_r) {
-    readClocksLocked();
-    bool freshReading = true;
     while (!stopping_m) {
+        readClocksLocked();
         TimerRecord* record_p = popDueLocked();
         if (record_p == nullptr) {
-            if (freshReading) {
-                return;
-            }
-            readClocksLocked();
-            freshReading = true;
-            continue;
+            return;
         }
-        freshReading = false;
         firing_mp = record_p;
         const ptimer_callback_t callback = record_p->callback_m;
         void* const context_p = record_p->context_mp;
@@ -249,8 +242,8 @@ void DriverInstance::waitForEvents(std::unique_lock<std::mutex>& lock_r) {
     lock_r.lock();
     for (int i = 0; i < count; ++i) {
         const int fd = events[i].data.fd;
-        // An expiry (or a clock step) leaves the timerfd disarmed, or armed for a time gone by
-        // if an arming re-programmed it meanwhile: either way it is programmed afresh.
+        // An expiry leaves the timerfd disarmed, or armed for a time gone by if an arming
+        // re-programmed it meanwhile: either way it is programmed afresh.
         if (fd == monotonic_m.fd) {
             monotonic_m.armedNs = kNoDeadline;
         } else if (fd == realtime_m.fd) {

@@ -1,16 +1,19 @@
 // DriverInstance: one thread's timer driver, with its own driver thread.
 //
 // The driver thread sleeps in epoll_wait on a CLOCK_MONOTONIC timerfd (relative timers), a
-// CLOCK_REALTIME timerfd armed with TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET (absolute
-// timers; a wall-clock step wakes it to re-evaluate) and an eventfd that asks it to stop. Each
-// clock has a deadline heap; a timerfd is re-programmed only when an arming makes its clock's
-// earliest deadline earlier than what the timerfd holds. Cancelled or re-armed-later deadlines
-// leave the timerfd alone: the driver thread wakes once, finds nothing due and re-arms for the
-// new earliest. With nothing armed it sleeps without a timeout.
+// CLOCK_REALTIME timerfd (absolute timers) and an eventfd that asks it to stop. Both timerfds
+// hold absolute times, so the kernel moves the realtime one with every step of the wall clock:
+// a step needs no wake-up of its own. Each clock has a deadline heap; a timerfd is
+// re-programmed only when an arming makes its clock's earliest deadline earlier than what the
+// timerfd holds. Cancelled or re-armed-later deadlines leave the timerfd alone: the driver
+// thread wakes once, finds nothing due and re-arms for the new earliest. With nothing armed it
+// sleeps without a timeout.
 //
 // The driver thread fires every due timer in deadline order, calling its callback with no lock
-// held. A thread that deletes a timer whose callback is running waits for it, sending the
-// driver thread interruptSignal() meanwhile so that a callback blocked in a send returns.
+// held. The clocks are read again before each timer is taken, since the wall clock may have
+// stepped back during the callback before it. A thread that deletes or re-arms a timer whose
+// callback is running waits for it, sending the driver thread interruptSignal() meanwhile so
+// that a callback blocked in a send returns.
 //
 // Ownership: instances are pooled by the backend and never freed, so a pointer read from a
 // record stays safe to lock; records belong to the handle table and are attached here. Each
@@ -55,9 +58,10 @@ public:
     // Attaches a fresh record (from HandleTable::acquire) to this instance's current run. -1
     // while stopping.
     int attach(TimerRecord* record_p, ptimer_callback_t callback, void* context_p, bool absolute);
-    // Arms the record for one expiry, replacing a pending one. -1 when the record is no longer
-    // the one `ref` validated or is not attached to this run, or when the kernel refuses the
-    // timerfd.
+    // Arms the record for one expiry, replacing a pending one. A callback of the record that is
+    // running is waited for first (interrupted like detach's), unless the caller is that
+    // callback. -1 when the record is no longer the one `ref` validated or is not attached to
+    // this run, or when the kernel refuses the timerfd.
     int arm(const ptimer* user, const RecordRef& ref, const struct timespec& value);
     // Detaches the record, waiting for its running callback (unless called from it).
     // refused_c: not the record `ref` validated, or already being deleted. orphaned_c: its run
@@ -66,13 +70,12 @@ public:
 
 private:
     struct ClockQueue {
-        ClockQueue(clockid_t clockId, int flags) : clock(clockId), settimeFlags(flags) {}
+        explicit ClockQueue(clockid_t clockId) : clock(clockId) {}
 
         const clockid_t clock;
-        const int settimeFlags;  // absolute expiries; realtime also cancels on a clock step
         int fd = -1;
         int64_t armedNs = 0;  // what the timerfd holds; kNoDeadline when not armed
-        int64_t nowNs = 0;    // the clock's reading for the batch of expiries being fired
+        int64_t nowNs = 0;    // the clock's reading for the next expiry to be fired
         DeadlineHeap heap;
     };
 
@@ -101,8 +104,8 @@ private:
 
     std::mutex mutex_m;
     std::condition_variable callbackDone_m;
-    ClockQueue monotonic_m{CLOCK_MONOTONIC, TFD_TIMER_ABSTIME};
-    ClockQueue realtime_m{CLOCK_REALTIME, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET};
+    ClockQueue monotonic_m{CLOCK_MONOTONIC};
+    ClockQueue realtime_m{CLOCK_REALTIME};
     int epollFd_m = -1;
     int wakeFd_m = -1;
     pthread_t thread_m = pthread_t();

@@ -47,7 +47,11 @@ int DriverInstance::programIfEarlierLocked(ClockQueue& queue_r) {
         return 0;
     }
     const struct itimerspec setting = toTimerSpec(earliestNs);
-    if (timerfd_settime(queue_r.fd, queue_r.settimeFlags, &setting, nullptr) != 0) {
+    // ECANCELED reports a wall-clock step to a timerfd that asked to be told of steps, after
+    // the timer was armed all the same. This driver does not ask, but an armed timer is never a
+    // failure.
+    if (timerfd_settime(queue_r.fd, TFD_TIMER_ABSTIME, &setting, nullptr) != 0 &&
+        errno != ECANCELED) {
         return -1;
     }
     queue_r.armedNs = earliestNs;
@@ -70,12 +74,21 @@ int DriverInstance::attach(TimerRecord* record_p, ptimer_callback_t callback, vo
     return 0;
 }
 
+// A callback of an earlier arming that is running now is waited for (unless this is that
+// callback re-arming its own timer), so that none of it overlaps the new arming. The wait
+// releases the lock, so the record is checked again after it.
 int DriverInstance::arm(const ptimer* user, const RecordRef& ref, const struct timespec& value) {
-    std::lock_guard<std::mutex> lock(mutex_m);
+    std::unique_lock<std::mutex> lock(mutex_m);
     if (stopping_m || !ownsLocked(user, ref)) {
         return -1;
     }
     TimerRecord* record_p = ref.record_p;
+    if (firing_mp == record_p && !pthread_equal(pthread_self(), thread_m)) {
+        awaitCallbackLocked(lock, record_p);
+        if (stopping_m || !ownsLocked(user, ref)) {
+            return -1;
+        }
+    }
     ClockQueue& queue = queueOf(record_p);
     record_p->deadlineNs_m = record_p->absolute_m
                                  ? addSaturated(0, value)

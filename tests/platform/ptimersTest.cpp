@@ -1,6 +1,5 @@
 // The real timer driver through the ptimer_* functions: deadline order on both clocks,
-// re-arming, deletion and shutdown, also while a callback is blocked in a send.
-// Firing early is a failure; lateness only meets generous "never delivered" budgets.
+// re-arming, deletion and shutdown, also while a callback is blocked in a send, and fork().
 #include <errno.h>
 #include <pthread.h>
 #include <stdint.h>
@@ -10,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <fstream>
 #include <functional>
 #include <mutex>
@@ -19,87 +19,12 @@
 
 #include "gtest/gtest.h"
 #include "ptimers.h"
+#include "ptimersFixture.h"
 
+namespace cmn::test {
 namespace {
 
 using std::chrono::milliseconds;
-
-const int64_t kMs = 1000000;
-
-int64_t nowNs(clockid_t clock) {
-    timespec now;
-    clock_gettime(clock, &now);
-    return now.tv_sec * 1000000000LL + now.tv_nsec;
-}
-
-// Polls `done` until it holds or the "never happened" budget has passed.
-bool waitFor(const std::function<bool()>& done, milliseconds budget = milliseconds(5000)) {
-    const auto giveUp = std::chrono::steady_clock::now() + budget;
-    while (!done() && std::chrono::steady_clock::now() < giveUp) {
-        std::this_thread::sleep_for(milliseconds(1));
-    }
-    return done();
-}
-
-// Every expiry: the timer's tag (its context) and when and where it fired.
-struct Hit {
-    intptr_t tag;
-    int64_t monotonicNs;
-    int64_t realtimeNs;
-    pthread_t thread;
-    pid_t tid;
-};
-std::mutex hitsMutex;
-std::vector<Hit> hitsSoFar;
-
-void recordHit(void* tag_p) {
-    Hit hit{reinterpret_cast<intptr_t>(tag_p), nowNs(CLOCK_MONOTONIC), nowNs(CLOCK_REALTIME),
-            pthread_self(), gettid()};
-    std::lock_guard<std::mutex> lock(hitsMutex);
-    hitsSoFar.push_back(hit);
-}
-
-std::vector<Hit> hits() {
-    std::lock_guard<std::mutex> lock(hitsMutex);
-    return hitsSoFar;
-}
-
-// Timer i has tag i. TearDown deletes the timers still created, then shuts the instance down.
-class PtimersTest : public ::testing::Test {
-protected:
-    // Earlier cases of the same process (a run of the whole executable) leave their hits.
-    void SetUp() override {
-        {
-            std::lock_guard<std::mutex> lock(hitsMutex);
-            hitsSoFar.clear();
-        }
-        ASSERT_EQ(0, ptimer_init_default());
-    }
-    void TearDown() override {
-        for (int i = 0; i < 7; ++i) {
-            EXPECT_TRUE(!created_m[i] || ptimer_delete(&timers_m[i]) == 0) << i;
-        }
-        EXPECT_TRUE(!running_m || ptimer_shutdown() == 0);
-    }
-    void create(int i, bool absolute) {
-        void* tag_p = reinterpret_cast<void*>(static_cast<intptr_t>(i));
-        ASSERT_EQ(0, absolute ? ptimer_create_cs(&timers_m[i], recordHit, tag_p)
-                              : ptimer_create(&timers_m[i], recordHit, tag_p));
-        created_m[i] = true;
-    }
-    // Arms timer i with a delay, or an absolute time, of `ns`; returns the monotonic time
-    // before which a relative timer must not fire.
-    int64_t arm(int i, int64_t ns) {
-        const int64_t earliest = nowNs(CLOCK_MONOTONIC) + ns;
-        EXPECT_EQ(0, ptimer_start_once(&timers_m[i], static_cast<uint32_t>(ns / 1000000000),
-                                       static_cast<uint32_t>(ns % 1000000000)));
-        return earliest;
-    }
-
-    ptimer timers_m[7] = {};
-    bool created_m[7] = {};
-    bool running_m = true;
-};
 
 // Relative timers: 0 is moved later, 1 sooner. Absolute timers: 3 to 5 are created in that order
 // and armed for one deadline in the order 5, 3, 4; timer 6 is armed for the epoch itself.
@@ -197,29 +122,90 @@ void sendBlocking(void* fd_p) {
     sendError = send(static_cast<int>(reinterpret_cast<intptr_t>(fd_p)), "", 1, 0) < 0 ? errno : 0;
 }
 
-class PtimersBlockedSendTest : public PtimersTest, public ::testing::WithParamInterface<bool> {};
+// The call that must wait for the blocked callback: re-arming its timer, deleting it, or
+// shutting its instance down (then deleting it).
+enum class Waiter { rearm, remove, shutdown };
+
+class PtimersBlockedSendTest : public PtimersTest, public ::testing::WithParamInterface<Waiter> {};
 
 // A driver that failed to interrupt the send would hang here until the test's time limit.
-TEST_P(PtimersBlockedSendTest, DeleteReturnsPromptlyByInterruptingTheSend) {
+TEST_P(PtimersBlockedSendTest, WaitingCallReturnsPromptlyByInterruptingTheSend) {
+    sendEntered = false;
+    sendError = 0;
     int pair[2];
     ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair));
     while (send(pair[0], "", 1, MSG_DONTWAIT) == 1) {
     }
-    ASSERT_EQ(0, ptimer_create(&timers_m[0], sendBlocking, reinterpret_cast<void*>(pair[0])));
-    arm(0, kMs);
+    create(0, false);
+    ASSERT_EQ(0, ptimer_create(&timers_m[1], sendBlocking, reinterpret_cast<void*>(pair[0])));
+    created_m[1] = true;
+    arm(1, kMs);
     ASSERT_TRUE(waitFor([] { return sendEntered.load(); }));
     std::this_thread::sleep_for(milliseconds(20));
-    if (GetParam()) {
+    if (GetParam() == Waiter::rearm) {
+        arm(1, 3600 * 1000 * kMs);
+        // Timer 0 proves the driver thread went back to work.
+        arm(0, kMs);
+        EXPECT_TRUE(waitFor([] { return hits().size() == 1; }));
+    }
+    if (GetParam() == Waiter::shutdown) {
         EXPECT_EQ(0, ptimer_shutdown());
         running_m = false;
     }
-    EXPECT_EQ(0, ptimer_delete(&timers_m[0]));
+    EXPECT_EQ(0, ptimer_delete(&timers_m[1]));
+    created_m[1] = false;
     EXPECT_EQ(EINTR, sendError) << "the send was not interrupted";
     close(pair[0]);
     close(pair[1]);
 }
 
-INSTANTIATE_TEST_SUITE_P(ViaShutdown, PtimersBlockedSendTest, ::testing::Bool());
+std::string waiterName(const ::testing::TestParamInfo<Waiter>& info) {
+    const char* const names[] = {"Rearm", "Delete", "Shutdown"};
+    return names[static_cast<int>(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(AllWaiters, PtimersBlockedSendTest,
+                         ::testing::Values(Waiter::rearm, Waiter::remove, Waiter::shutdown),
+                         waiterName);
+
+// Re-arming a timer from another thread while its callback runs returns only after that
+// callback has returned; the callback re-arming its own timer does not wait for itself.
+std::mutex gateMutex;
+std::condition_variable gateOpened;
+bool gateOpen = false;
+std::atomic<int> gatedCalls{0};
+
+void gatedCallback(void* self_p) {
+    ++gatedCalls;
+    EXPECT_EQ(0, ptimer_start_once(static_cast<ptimer*>(self_p), 3600, 0));
+    std::unique_lock<std::mutex> lock(gateMutex);
+    gateOpened.wait(lock, [] { return gateOpen; });
+    recordHit(nullptr);
+}
+
+TEST_F(PtimersTest, RearmingWaitsForTheRunningCallbackOfThatTimer) {
+    ASSERT_EQ(0, ptimer_create(&timers_m[0], gatedCallback, &timers_m[0]));
+    created_m[0] = true;
+    arm(0, kMs);
+    ASSERT_TRUE(waitFor([] { return gatedCalls.load() == 1; }));
+    std::atomic<bool> rearmed{false};
+    size_t hitsWhenRearmed = 0;
+    std::thread other([&] {
+        EXPECT_EQ(0, ptimer_start_once(&timers_m[0], 3600, 0));
+        hitsWhenRearmed = hits().size();
+        rearmed = true;
+    });
+    // Order, not speed: however long this waits, the re-arming must not return meanwhile.
+    std::this_thread::sleep_for(milliseconds(100));
+    EXPECT_FALSE(rearmed) << "ptimer_settime returned while a callback of the timer ran";
+    {
+        std::lock_guard<std::mutex> lock(gateMutex);
+        gateOpen = true;
+    }
+    gateOpened.notify_all();
+    other.join();
+    EXPECT_EQ(1u, hitsWhenRearmed) << "the callback had not finished";
+}
 
 // The driver thread sleeps while nothing is due: no wake-up with no timer armed, nor with one
 // armed an hour ahead. Its voluntary context switches are read from /proc.
@@ -254,3 +240,4 @@ TEST_F(PtimersTest, DriverThreadSleepsWhileIdleOrArmedFarAhead) {
 }
 
 }  // namespace
+}  // namespace cmn::test
