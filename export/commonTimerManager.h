@@ -19,14 +19,21 @@
 // command server that serve the manager, so that callbacks and commands run on that thread.
 //
 // What a client may do inside timerExpired(): any timer operation of its thread's manager,
-// including starting, cancelling or changing the period of the timer that is expiring. It must
-// not destroy the manager (deleteInstance): the entry is read again after the callback returns.
+// including starting or cancelling the timer that is expiring, and changing the period of a
+// periodic one. A one-shot timer is removed when its callback returns, whatever the callback
+// did to it: to run it again, start a new one-shot timer. The callback must not destroy the
+// manager (deleteInstance): the entry is read again after the callback returns.
+//
+// Process life: at exit() (or a return from main) the main thread's manager is destroyed after
+// the application's own static objects, so a static client may still cancel its timers in its
+// destructor. After fork() the child has no manager: its first getInstance() makes its own.
 #ifndef EXPORT_COMMONTIMERMANAGER_H
 #define EXPORT_COMMONTIMERMANAGER_H
 
 #include <stdint.h>
 #include <sys/un.h>
 
+#include <atomic>
 #include <map>
 #include <string>
 
@@ -58,10 +65,14 @@ public:
 class TimerManager;
 class TimerEntry;
 
-// The context every entry hands to the driver with its timer.
+// The context every entry hands to the driver with its timer. sentExpiries_m counts the expiry
+// datagrams that the driver callback sent for the timer; only the callback writes it (on the
+// driver thread), and the entry reads it when it re-arms, to tell how many expiries of earlier
+// armings are still queued on the callback socket.
 struct TimerContext {
     uint32_t timerId_m;
     TimerManager* timerMgr_p;
+    std::atomic<uint32_t> sentExpiries_m{0};
 };
 
 class TimerManager : private std::map<uint32_t, TimerEntry*>, public ADispatcherClient {
@@ -101,8 +112,15 @@ public:
     void cancelTimer(uint32_t timerId, bool deleteUserData);
     // cancelTimer for every timer of client_p, in ascending id order.
     void cancelAllTimersForClient(PATimerClient* client_p, bool deleteUserData);
-    // Restarts the timer with a new period, timed from now. True while timers are disabled
-    // (nothing changes then); otherwise false only when the id is unknown.
+    // Restarts the timer with a new period, timed from now: its next expiry comes one new
+    // period after the call, never earlier. An expiry of the old period that was already on its
+    // way (fired by the driver, not yet delivered) is dropped: it counts as a timeout and a
+    // zombie timeout, and the client is not called for it. Works on running and cancelled
+    // timers, and on a periodic timer from inside its own callback. A one-shot timer that calls
+    // this from inside its own callback is still removed when the callback returns (true is
+    // returned, but the restart is lost): start a new one-shot timer there instead.
+    // True while timers are disabled (nothing changes then); otherwise false only when the id
+    // is unknown.
     bool changeTimerPeriod(uint32_t timerId, uint32_t newPeriodInTimerGranularity,
                            TimerGranularity timerGranularity);
     // Hands the timer's user data to the caller (null when none) and clears it in the entry.
@@ -147,7 +165,11 @@ private:
     TimerManager(const TimerManager&) = delete;
     TimerManager& operator=(const TimerManager&) = delete;
 
+    // Where an expiry comes from: a datagram read from the callback socket may be stale (see
+    // TimerEntry::consumeDatagram); a simulated one is always delivered.
+    enum ExpiryOrigin { simulatedExpiry_c, datagramExpiry_c };
     bool triggerTimerEntry(uint32_t timerId, const sockaddr_un& srcAddr);
+    bool triggerTimerEntry(uint32_t timerId, const sockaddr_un& srcAddr, ExpiryOrigin origin);
     bool isValidPeriodForClockSyncTimer(const uint32_t& syncPeriodInSeconds) const;
 
     bool getValidIndex(uint32_t& index);
@@ -202,8 +224,15 @@ public:
     void startTimer();
     // Marks the entry not running; the driver timer stays armed.
     void cancelTimer();
-    // Counts the expiry (when running), re-arms a periodic timer, then calls the client.
+    // Counts the expiry (when running), re-arms a periodic timer, then calls the client. An
+    // exception from the client passes through unchanged: the expiry stays counted and a
+    // periodic timer re-armed, but the entry's trace is skipped and the manager does not remove
+    // a one-shot timer.
     void timeout();
+    // Counts one expiry datagram read for this entry from the callback socket. True when it is
+    // stale: sent by an arming that a later arming replaced (a restart), so its expiry must not
+    // reach the client. Thread: the manager's.
+    bool consumeDatagram();
     // Stores the new period and granularity and restarts the timer. Always true.
     bool reset(uint32_t period, TimerManager::TimerGranularity timerGranularity);
     bool canBeDeleted() const { return isOneShotTimer_m; }
@@ -232,6 +261,7 @@ private:
                                           uint32_t& millisecondsRemainingInPeriod_r) const;
     bool computeClockSyncExpiry();
     bool computeRelativeExpiry();
+    int armDriverTimer();
 
     PATimerClient* client_mp;
     uint32_t timerId_m;
@@ -247,6 +277,10 @@ private:
     bool isClockSyncTimer_m;
     uint32_t syncBoundaryInMilliseconds_m;
     bool timerRunning_m;
+    // Expiry datagrams read for this entry, and how many of those still queued came from
+    // armings that were replaced (see consumeDatagram).
+    uint32_t datagramsRead_m;
+    uint32_t staleDatagrams_m;
 };
 
 template <>

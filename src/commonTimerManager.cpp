@@ -83,20 +83,29 @@ const DbgModuleDescriptor* threadLog() {
 namespace {
 
 // The main thread's manager is not reached by the thread-key destructors, which run when a
-// thread ends, not at exit(); an exit hook destroys it instead, so that its socket file does
-// not stay behind. Its path is also kept here, in plain storage that the hook reads without a
-// lock from any thread, for the exits in which the manager must not be destroyed.
+// thread ends, not at exit(); the library's own static MainManagerReaper destroys it instead,
+// so that its socket file does not stay behind. Its path is also kept here, in plain storage
+// that the reaper reads without a lock from any thread, for the exits in which the manager must
+// not be destroyed.
 struct MainSocketRecord {
     std::atomic<bool> armed;
     char path[sizeof(sockaddr_un().sun_path)];
 };
 MainSocketRecord mainSocket_g;
-std::once_flag exitHookOnce_g;
 std::once_flag forkHookOnce_g;
 
 // Client callbacks running on this thread: exit() from inside one must not destroy the manager
 // whose frames are still below it.
 thread_local int clientCallDepth_g = 0;
+
+// Counts one client call for as long as it runs, also when the client throws.
+class ClientCallScope {
+public:
+    ClientCallScope() { ++clientCallDepth_g; }
+    ~ClientCallScope() { --clientCallDepth_g; }
+    ClientCallScope(const ClientCallScope&) = delete;
+    ClientCallScope& operator=(const ClientCallScope&) = delete;
+};
 
 // What a child of fork() inherited from the forking thread: kept reachable, never used.
 TimerManager* inheritedManager_gp = nullptr;
@@ -108,6 +117,9 @@ bool onMainThread() { return getpid() == gettid(); }
 // using its manager, or is inside it, so only the socket file is removed: no lock, no join,
 // nothing freed. A manager already deleted has cleared the record, so nothing runs twice.
 void releaseMainManagerAtExit() {
+    if (!mainSocket_g.armed.load()) {
+        return;
+    }
     if (onMainThread() && clientCallDepth_g == 0) {
         SingletonPerThread<TimerManager>::deleteInstance();
         return;
@@ -116,6 +128,16 @@ void releaseMainManagerAtExit() {
         unlink(mainSocket_g.path);
     }
 }
+
+// Constructed when the library is loaded, before any static object of the application, so it
+// is destroyed after all of them (static destructors and exit handlers run in the reverse order
+// of their registration): a static client that cancels its timers in its destructor still finds
+// the main thread's manager. Exit handlers registered later, such as the command server's, have
+// run by then; the dispatcher, the logger and the command server themselves are never deleted.
+struct MainManagerReaper {
+    ~MainManagerReaper() { releaseMainManagerAtExit(); }
+};
+MainManagerReaper mainManagerReaper_g;
 
 // A child of fork() has a copy of the forking thread's manager but not its driver thread, and
 // shares the callback socket and the dispatcher's epoll set with the parent: destroying the
@@ -144,12 +166,6 @@ void watchProcessLife(const DbgModuleDescriptor* log_p, const sockaddr_un& addre
     if (!onMainThread()) {
         return;
     }
-    std::call_once(exitHookOnce_g, [log_p] {
-        if (atexit(releaseMainManagerAtExit) != 0) {
-            log_p->dbgLog_critical(__FILE__, __LINE__, "%s",
-                                   "atexit failed: the main thread's socket file stays after exit");
-        }
-    });
     memcpy(mainSocket_g.path, address_r.sun_path, sizeof(mainSocket_g.path));
     mainSocket_g.path[sizeof(mainSocket_g.path) - 1] = '\0';
     mainSocket_g.armed.store(true);
@@ -275,9 +291,11 @@ TimerManager::TimerManager()
     watchProcessLife(dbgDescriptorTimerManager_m, cbAddr_m);
 }
 
-// The driver is shut down first, so no callback sends on the socket while it is closed and no
+// The command handler is withdrawn first, so that no command runs on what is being freed. The
+// driver is shut down next, so no callback sends on the socket while it is closed and no
 // callback reads an entry while it is deleted.
 TimerManager::~TimerManager() {
+    SingletonHolder<mdf::Server>::getInstance().deregisterHandler(&mdfHandler_m);
     CTM_TRACE(dbgDescriptorTimerManager_m, "%s", "calling TimerManager::~TimerManager()");
     forgetMainSocketPath();
     ptimer_shutdown();
@@ -293,7 +311,6 @@ TimerManager::~TimerManager() {
         delete idAllocator_mp;
         idAllocator_mp = nullptr;
     }
-    SingletonHolder<mdf::Server>::getInstance().deregisterHandler(&mdfHandler_m);
 }
 
 // Made on the first call only. The socket is close-on-exec and made owner-only before bind,
@@ -362,7 +379,9 @@ TimerEntry::TimerEntry(PATimerClient* client_p, uint32_t timerId, uint32_t perio
       isOneShotTimer_m(oneShotTimer),
       isClockSyncTimer_m(clockSyncTimer),
       syncBoundaryInMilliseconds_m(syncBoundaryInMilliseconds),
-      timerRunning_m(false) {
+      timerRunning_m(false),
+      datagramsRead_m(0),
+      staleDatagrams_m(0) {
     memset(&timer_m, 0, sizeof(timer_m));
     context_m.timerId_m = timerId_m;
     context_m.timerMgr_p = &SingletonPerThread<TimerManager>::getInstance();
@@ -407,13 +426,68 @@ void TimerEntry::startTimer() {
     if (!computed) {
         return;
     }
-    if (ptimer_start_once(&timer_m, seconds_m, nanoSeconds_m) != 0) {
+    if (armDriverTimer() != 0) {
         cancelTimer();
         log_p->dbgLog_critical(__FILE__, __LINE__, "%s", "ptimer_start_once failed");
         return;
     }
     timerRunning_m = true;
     CTM_TRACE(log_p, "%s", "finish start Timer");
+}
+
+namespace {
+
+// A far-off expiry (136 years ahead, or the year 2106 for an absolute timer) that holds a timer
+// while the datagrams of its earlier armings are counted.
+const uint32_t parkedSeconds = UINT32_MAX;
+
+}  // namespace
+
+// Arms the driver timer for seconds_m and nanoSeconds_m and works out how many expiry datagrams
+// of earlier armings are still queued: those are stale. When ptimer_settime returns, no
+// callback of an earlier arming is running or will run, so the count read then holds every
+// datagram that they sent. It may also hold one of the new arming, which can fire before the
+// call returns; so when the count moved during the arming, the timer is parked on a far-off
+// expiry (which leaves no callback in flight), counted and armed again. The usual path costs two
+// atomic loads and no extra driver call.
+int TimerEntry::armDriverTimer() {
+    std::atomic<uint32_t>& sent_r = context_m.sentExpiries_m;
+    const uint32_t sentBefore = sent_r.load(std::memory_order_acquire);
+    int result = ptimer_start_once(&timer_m, seconds_m, nanoSeconds_m);
+    if (result != 0) {
+        return result;
+    }
+    uint32_t sent = sent_r.load(std::memory_order_acquire);
+    if (sent != sentBefore) {
+        result = ptimer_start_once(&timer_m, parkedSeconds, 0);
+        if (result != 0) {
+            return result;
+        }
+        sent = sent_r.load(std::memory_order_acquire);
+        result = ptimer_start_once(&timer_m, seconds_m, nanoSeconds_m);
+        if (result != 0) {
+            return result;
+        }
+    }
+    // More read than sent: datagrams from elsewhere named this id. They are forgotten, so they
+    // cannot hide a later stale datagram.
+    const int32_t queued = static_cast<int32_t>(sent - datagramsRead_m);
+    if (queued < 0) {
+        datagramsRead_m = sent;
+    }
+    staleDatagrams_m = queued < 0 ? 0 : static_cast<uint32_t>(queued);
+    return 0;
+}
+
+// Stale datagrams are queued ahead of any datagram of the current arming: the driver finished
+// their callbacks before it armed the current one.
+bool TimerEntry::consumeDatagram() {
+    ++datagramsRead_m;
+    if (staleDatagrams_m == 0) {
+        return false;
+    }
+    --staleDatagrams_m;
+    return true;
 }
 
 // The delay of one period, split into seconds and nanoseconds.
@@ -921,7 +995,7 @@ void TimerManager::ptimerCallback(void* c_p) {
         syslog(LOG_ERR, "[%s:%d] context_p is NULL", __FILE__, __LINE__);
         return;
     }
-    const TimerContext* context_p = static_cast<const TimerContext*>(c_p);
+    TimerContext* context_p = static_cast<TimerContext*>(c_p);
     int socketFd = context_p->timerMgr_p->getCbSocket();
     if (socketFd == -1) {
         syslog(LOG_CRIT, "[%s:%d] ptimerCallback() - bad socket", __FILE__, __LINE__);
@@ -934,7 +1008,10 @@ void TimerManager::ptimerCallback(void* c_p) {
     if (sendto(socketFd, datagram, sizeof(datagram), 0,
                reinterpret_cast<const sockaddr*>(&destination), sizeof(destination)) == -1) {
         syslog(LOG_CRIT, "[%s:%d] ptimerCallback: sendto() FAILED", __FILE__, __LINE__);
+        return;
     }
+    // Released so that an arming thread that sees the count also sees the datagram queued.
+    context_p->sentExpiries_m.fetch_add(1, std::memory_order_release);
 }
 
 // One datagram per call: with several queued the socket stays readable and the dispatcher
@@ -968,7 +1045,7 @@ bool TimerManager::socketCallback(int socketFd) {
     uint32_t timerId = 0;
     memcpy(&timerId, datagram, sizeof(timerId));
     CTM_TRACE(log_p, "timerId(%d)", static_cast<int>(timerId));
-    return triggerTimerEntry(timerId, source);
+    return triggerTimerEntry(timerId, source, datagramExpiry_c);
 }
 
 namespace {
@@ -980,9 +1057,15 @@ std::string socketPathOf(const sockaddr_un& address_r) {
 
 }  // namespace
 
-// The entry is looked up again after its timeout(): the client's callback may have changed the
-// table.
 bool TimerManager::triggerTimerEntry(uint32_t timerId, const sockaddr_un& srcAddr) {
+    return triggerTimerEntry(timerId, srcAddr, simulatedExpiry_c);
+}
+
+// A stale datagram is dropped before the running test: it belongs to an arming that a restart
+// replaced, and only the current arming's expiry may remove a cancelled entry. The entry is
+// looked up again after its timeout(): the client's callback may have changed the table.
+bool TimerManager::triggerTimerEntry(uint32_t timerId, const sockaddr_un& srcAddr,
+                                     ExpiryOrigin origin) {
     const DbgModuleDescriptor* log_p = dbgDescriptorTimerManager_m;
     iterator it = find(timerId);
     CTM_TRACE(log_p, "%s find out timerId(%d)", it == end() ? "can not" : " can",
@@ -995,6 +1078,12 @@ bool TimerManager::triggerTimerEntry(uint32_t timerId, const sockaddr_un& srcAdd
                                socketPathOf(srcAddr).c_str());
         return true;
     }
+    if (origin == datagramExpiry_c && it->second->consumeDatagram()) {
+        ++zombieTimeouts_m;
+        log_p->dbgLog_info(__FILE__, __LINE__, "Stale timer time out, timerId %d",
+                           static_cast<int>(timerId));
+        return true;
+    }
     if (!it->second->isRunning()) {
         ++zombieTimeouts_m;
         log_p->dbgLog_info(__FILE__, __LINE__, "Not running timer time out, timerId %d",
@@ -1002,9 +1091,10 @@ bool TimerManager::triggerTimerEntry(uint32_t timerId, const sockaddr_un& srcAdd
         deleteSubscriberIfApplicable(it, true);
         return true;
     }
-    ++clientCallDepth_g;
-    it->second->timeout();
-    --clientCallDepth_g;
+    {
+        ClientCallScope clientCall;
+        it->second->timeout();
+    }
     it = find(timerId);
     CTM_TRACE(log_p, "%s find out timerId(%d)", it == end() ? "can not" : " can",
               static_cast<int>(timerId));

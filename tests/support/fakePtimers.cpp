@@ -68,9 +68,16 @@ int FakePtimers::arm(ptimer* user, const struct timespec* value, int flags) {
     if (std::exchange(failArm_m, false) || timer_p == nullptr || value == nullptr || flags != 0) {
         return -1;
     }
+    if (timer_p->armed && std::exchange(callbackBeforeArm_m, false)) {
+        timer_p->callback(timer_p->context_p);
+    }
     timer_p->armed = true;
     timer_p->armings.push_back(Arming{static_cast<int64_t>(value->tv_sec),
                                       static_cast<int64_t>(value->tv_nsec), timer_p->absolute});
+    if (std::exchange(fireAfterArm_m, false)) {
+        timer_p->armed = false;
+        timer_p->callback(timer_p->context_p);
+    }
     return 0;
 }
 

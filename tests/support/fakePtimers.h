@@ -6,6 +6,10 @@
 // thread would, so an expiry still travels through the manager's real socket and dispatcher.
 // The callback socket holds a few hundred datagrams: read (step the loop) between fires.
 //
+// It keeps the real driver's promise that when arm() returns no callback of an earlier arming
+// is running or will run: a callback runs only inside fireTimer() or, on request, inside arm()
+// as the real driver's in-flight callbacks would (see the two "DuringNextArm" requests).
+//
 // Thread: the test's own, which is also the thread of the manager that uses the fake.
 #ifndef TESTS_SUPPORT_FAKEPTIMERS_H
 #define TESTS_SUPPORT_FAKEPTIMERS_H
@@ -36,6 +40,13 @@ public:
     void failNextCreate() { failCreate_m = true; }
     void failNextArm() { failArm_m = true; }
     void failNextDelete() { failDelete_m = true; }
+    // The next arm() of an armed timer first runs that timer's callback, as a callback of the
+    // earlier arming that was already running finishes while the real driver's arming waits for
+    // it.
+    void finishCallbackDuringNextArm() { callbackBeforeArm_m = true; }
+    // The next arm() fires the new arming before it returns, as a zero or very short delay can
+    // on the real driver.
+    void fireDuringNextArm() { fireAfterArm_m = true; }
 
     // Fires the live timer whose context is the TimerContext of timerId as its expiry would:
     // disarms it and calls its callback on the calling thread. False (nothing called) when there
@@ -69,6 +80,8 @@ private:
     bool failCreate_m = false;
     bool failArm_m = false;
     bool failDelete_m = false;
+    bool callbackBeforeArm_m = false;
+    bool fireAfterArm_m = false;
 };
 
 }  // namespace test

@@ -80,6 +80,23 @@ TEST_F(TimerTableTest, CancelAllCancelsTheClientsTimersInAscendingIdOrder) {
     EXPECT_NE(std::string::npos, entryState(13).find("[On]"));
 }
 
+// An id goes back to the allocator when its entry is removed, after a one-shot expiry or a
+// zombie timeout alike, and is handed out again once eight more ids have been freed after it.
+TEST_F(TimerTableTest, RemovedIdsAreHandedOutAgainAfterEightMoreRemovals) {
+    RecordingClient client;
+    for (uint32_t expected = 0; expected <= 8; ++expected) {
+        uint32_t timerId = startOneShot(10, &client);
+        ASSERT_EQ(expected, timerId);
+        if (timerId % 2 == 1) {
+            manager().cancelTimer(timerId, false);
+        }
+        ASSERT_TRUE(fireAndDeliver(timerId));
+    }
+    EXPECT_EQ(0, counters().currentEntries);
+    EXPECT_EQ(0u, startOneShot(10, &client));
+    EXPECT_EQ(9u, startOneShot(10, &client));
+}
+
 using TimerOperationsTest = TimerFixture;
 
 TEST_F(TimerOperationsTest, ChangePeriodRestartsEntryOrCancelsItOnBadGranularity) {
