@@ -1,5 +1,6 @@
 // What the real driver's tests share: clock readings, a "never happened" wait, the record of
-// every expiry, and a fixture that owns up to seven timers of the calling thread's instance.
+// every expiry, a gate for callbacks, and a fixture that owns up to eight timers of the
+// calling thread's instance.
 // Firing early is a failure; lateness only meets generous "never delivered" budgets.
 #ifndef TESTS_PLATFORM_PTIMERSFIXTURE_H
 #define TESTS_PLATFORM_PTIMERSFIXTURE_H
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -61,6 +63,25 @@ inline std::vector<Hit> hits() {
     return hitsSoFar;
 }
 
+// Holds callbacks until the test opens it.
+class Gate {
+public:
+    void open() {
+        std::lock_guard<std::mutex> lock(mutex_m);
+        open_m = true;
+        opened_m.notify_all();
+    }
+    void pass() {
+        std::unique_lock<std::mutex> lock(mutex_m);
+        opened_m.wait(lock, [this] { return open_m; });
+    }
+
+private:
+    std::mutex mutex_m;
+    std::condition_variable opened_m;
+    bool open_m = false;
+};
+
 // Timer i has tag i. TearDown deletes the timers still created, then shuts the instance down.
 class PtimersTest : public ::testing::Test {
 protected:
@@ -73,7 +94,7 @@ protected:
         ASSERT_EQ(0, ptimer_init_default());
     }
     void TearDown() override {
-        for (int i = 0; i < 7; ++i) {
+        for (int i = 0; i < kTimers; ++i) {
             EXPECT_TRUE(!created_m[i] || ptimer_delete(&timers_m[i]) == 0) << i;
         }
         EXPECT_TRUE(!running_m || ptimer_shutdown() == 0);
@@ -93,8 +114,9 @@ protected:
         return earliest;
     }
 
-    ptimer timers_m[7] = {};
-    bool created_m[7] = {};
+    static const int kTimers = 8;
+    ptimer timers_m[kTimers] = {};
+    bool created_m[kTimers] = {};
     bool running_m = true;
 };
 

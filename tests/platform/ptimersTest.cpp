@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <fstream>
 #include <functional>
 #include <mutex>
@@ -170,16 +169,13 @@ INSTANTIATE_TEST_SUITE_P(AllWaiters, PtimersBlockedSendTest,
 
 // Re-arming a timer from another thread while its callback runs returns only after that
 // callback has returned; the callback re-arming its own timer does not wait for itself.
-std::mutex gateMutex;
-std::condition_variable gateOpened;
-bool gateOpen = false;
+Gate rearmGate;
 std::atomic<int> gatedCalls{0};
 
 void gatedCallback(void* self_p) {
     ++gatedCalls;
     EXPECT_EQ(0, ptimer_start_once(static_cast<ptimer*>(self_p), 3600, 0));
-    std::unique_lock<std::mutex> lock(gateMutex);
-    gateOpened.wait(lock, [] { return gateOpen; });
+    rearmGate.pass();
     recordHit(nullptr);
 }
 
@@ -198,11 +194,7 @@ TEST_F(PtimersTest, RearmingWaitsForTheRunningCallbackOfThatTimer) {
     // Order, not speed: however long this waits, the re-arming must not return meanwhile.
     std::this_thread::sleep_for(milliseconds(100));
     EXPECT_FALSE(rearmed) << "ptimer_settime returned while a callback of the timer ran";
-    {
-        std::lock_guard<std::mutex> lock(gateMutex);
-        gateOpen = true;
-    }
-    gateOpened.notify_all();
+    rearmGate.open();
     other.join();
     EXPECT_EQ(1u, hitsWhenRearmed) << "the callback had not finished";
 }

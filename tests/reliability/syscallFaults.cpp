@@ -7,7 +7,9 @@
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/timerfd.h>
 #include <sys/un.h>
+#include <time.h>
 
 #include <atomic>
 #include <mutex>
@@ -17,7 +19,13 @@ namespace cmn::test {
 
 namespace {
 
-std::atomic<int> pendingErrors[4];  // per FaultyCall; 0 when none is pending
+std::atomic<int> pendingErrors[5];  // per FaultyCall; 0 when none is pending
+
+const int64_t kNsPerSecond = 1000000000;
+std::atomic<int64_t> wallClockStepNs{0};
+// Which descriptors are CLOCK_REALTIME timerfds, as timerfd_create made them.
+const int kTrackedFds = 4096;
+std::atomic<bool> realtimeTimerfd[kTrackedFds];
 
 std::atomic<long> sentCount{0};
 std::atomic<long> blockedCount{0};
@@ -42,6 +50,31 @@ Function* realFunction(Function*, const char* name) {
     return reinterpret_cast<Function*>(dlsym(RTLD_NEXT, name));
 }
 
+void addNs(struct timespec& time_r, int64_t deltaNs) {
+    const int64_t ns =
+        (static_cast<int64_t>(time_r.tv_sec) * kNsPerSecond + time_r.tv_nsec) + deltaNs;
+    time_r.tv_sec = static_cast<time_t>(ns / kNsPerSecond);
+    time_r.tv_nsec = static_cast<long>(ns % kNsPerSecond);
+    if (time_r.tv_nsec < 0) {
+        time_r.tv_sec -= 1;
+        time_r.tv_nsec += kNsPerSecond;
+    }
+}
+
+// The real instant of an absolute stepped time; never zero or before the epoch, which would
+// disarm the timer instead of making it due.
+struct itimerspec unstepped(const struct itimerspec& setting, int64_t stepNs) {
+    struct itimerspec real = setting;
+    addNs(real.it_value, -stepNs);
+    if (real.it_value.tv_sec < 0 || (real.it_value.tv_sec == 0 && real.it_value.tv_nsec == 0)) {
+        real.it_value.tv_sec = 0;
+        real.it_value.tv_nsec = 1;
+    }
+    return real;
+}
+
+bool isRealtimeTimerfd(int fd) { return fd >= 0 && fd < kTrackedFds && realtimeTimerfd[fd].load(); }
+
 void recordSyslog(const char* format, va_list args) {
     char line[512];
     vsnprintf(line, sizeof(line), format, args);
@@ -54,6 +87,8 @@ void recordSyslog(const char* format, va_list args) {
 void failNextCall(FaultyCall call, int error) {
     pendingErrors[static_cast<int>(call)].store(error);
 }
+
+void stepWallClock(int64_t deltaNs) { wallClockStepNs += deltaNs; }
 
 SendCounts sendCounts() {
     return SendCounts{sentCount.load(), blockedCount.load(), failedCount.load()};
@@ -130,6 +165,43 @@ int epoll_ctl(int epollFd, int operation, int fd, struct epoll_event* event) __T
         return -1;
     }
     return real(epollFd, operation, fd, event);
+}
+
+int clock_gettime(clockid_t clock, struct timespec* time_p) __THROW {
+    static auto real = cmn::test::realFunction(&clock_gettime, "clock_gettime");
+    const int result = real(clock, time_p);
+    const int64_t stepNs = cmn::test::wallClockStepNs.load();
+    if (result == 0 && clock == CLOCK_REALTIME && stepNs != 0) {
+        cmn::test::addNs(*time_p, stepNs);
+    }
+    return result;
+}
+
+int timerfd_create(int clock, int flags) __THROW {
+    static auto real = cmn::test::realFunction(&timerfd_create, "timerfd_create");
+    const int fd = real(clock, flags);
+    if (fd >= 0 && fd < cmn::test::kTrackedFds) {
+        cmn::test::realtimeTimerfd[fd].store(clock == CLOCK_REALTIME);
+    }
+    return fd;
+}
+
+int timerfd_settime(int fd, int flags, const struct itimerspec* setting,
+                    struct itimerspec* previous_p) __THROW {
+    static auto real = cmn::test::realFunction(&timerfd_settime, "timerfd_settime");
+    const int64_t stepNs = cmn::test::wallClockStepNs.load();
+    int result;
+    if (stepNs != 0 && setting != nullptr && (flags & TFD_TIMER_ABSTIME) != 0 &&
+        cmn::test::isRealtimeTimerfd(fd)) {
+        const struct itimerspec unstepped = cmn::test::unstepped(*setting, stepNs);
+        result = real(fd, flags, &unstepped, previous_p);
+    } else {
+        result = real(fd, flags, setting, previous_p);
+    }
+    if (result == 0 && cmn::test::takeFault(FaultyCall::timerfdSettime_c)) {
+        return -1;
+    }
+    return result;
 }
 
 void syslog(int, const char* format, ...) {

@@ -1,12 +1,14 @@
 // Fault injection and observation for C library calls that the library and the platform layer
 // make. Linking syscallFaults.cpp into a test executable replaces sendto, recvfrom, socket,
-// bind, epoll_ctl and syslog for the whole process (the executable's definitions come first in
-// symbol lookup); each replacement forwards to the real function unless a failure is pending.
+// bind, epoll_ctl, syslog, clock_gettime, timerfd_create and timerfd_settime for the whole
+// process (the executable's definitions come first in symbol lookup); each replacement forwards
+// to the real function unless a failure is pending or the wall clock was stepped.
 //
 // Thread: every knob and counter may be used from any thread (the driver thread sends).
 #ifndef TESTS_RELIABILITY_SYSCALLFAULTS_H
 #define TESTS_RELIABILITY_SYSCALLFAULTS_H
 
+#include <stdint.h>
 #include <sys/types.h>
 
 #include <string>
@@ -14,11 +16,20 @@
 
 namespace cmn::test {
 
-enum class FaultyCall { sendto_c, recvfrom_c, socket_c, epollAdd_c };
+enum class FaultyCall { sendto_c, recvfrom_c, socket_c, epollAdd_c, timerfdSettime_c };
 
 // The next call of that kind fails with `error` (not 0) without reaching the system. For
-// epollAdd_c only EPOLL_CTL_ADD operations count.
+// epollAdd_c only EPOLL_CTL_ADD operations count. timerfdSettime_c is the exception: the call
+// reaches the system and, if that succeeded, then fails with `error`, the way the kernel
+// reports a wall-clock step (ECANCELED) for a timer it has armed all the same.
 void failNextCall(FaultyCall call, int error);
+
+// Steps the process's wall clock by deltaNs (negative: back), as a step of the system clock
+// would look to it, without touching the system clock: clock_gettime(CLOCK_REALTIME) reads the
+// stepped time, and an absolute time given to a CLOCK_REALTIME timerfd from then on is taken
+// as stepped time. A timerfd armed before the step keeps its instant, so it may go off before
+// the stepped clock reaches the time it was armed for (never after). Steps add up.
+void stepWallClock(int64_t deltaNs);
 
 // Datagram sends with flags 0 (the driver callback's): each is first tried without blocking;
 // `blocked` counts the sends that found the receiving socket full and then waited.

@@ -1,0 +1,176 @@
+// Absolute timers of the real driver across steps of the wall clock, forward and back, with
+// timers pending and not: arming after a step succeeds, no timer fires before the wall clock
+// has reached its time, and nothing is logged. Real steps of one microsecond where the process
+// may set the clock; interposed steps and kernel answers everywhere.
+#include <errno.h>
+#include <sys/timex.h>
+#include <time.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "ptimers.h"
+#include "ptimersFixture.h"
+#include "syscallFaults.h"
+
+namespace cmn::test {
+namespace {
+
+using std::chrono::milliseconds;
+
+// Timer i's wall-clock time; a relative timer has none.
+std::atomic<int64_t> deadlineNs[8];
+
+class PtimersClockTest : public PtimersTest {
+protected:
+    void SetUp() override {
+        takeSyslogLines();
+        for (std::atomic<int64_t>& deadline : deadlineNs) {
+            deadline = 0;
+        }
+        PtimersTest::SetUp();
+    }
+    void TearDown() override {
+        PtimersTest::TearDown();
+        EXPECT_EQ(std::vector<std::string>(), takeSyslogLines());
+    }
+    // Arms absolute timer i for `ns` from the wall clock's reading now.
+    void armAbsolute(int i, int64_t ns) {
+        deadlineNs[i] = nowNs(CLOCK_REALTIME) + ns;
+        arm(i, deadlineNs[i]);
+    }
+    static void expectNoneEarly() {
+        for (const Hit& hit : hits()) {
+            EXPECT_GE(hit.realtimeNs, deadlineNs[hit.tag].load())
+                << "timer " << hit.tag << " fired before its wall-clock time";
+        }
+    }
+};
+
+// The system's wall clock stepped by +-1 us, never more; false when the process may not.
+bool stepSystemClock(bool forward) {
+    struct timex step = {};
+    step.modes = ADJ_SETOFFSET;
+    step.time.tv_sec = forward ? 0 : -1;
+    step.time.tv_usec = forward ? 1 : 999999;
+    if (clock_adjtime(CLOCK_REALTIME, &step) == -1) {
+        EXPECT_EQ(EPERM, errno) << "clock_adjtime failed";
+        return false;
+    }
+    return true;
+}
+
+// Undoes the steps of a case that stopped half-way.
+class PtimersRealStepTest : public PtimersClockTest {
+protected:
+    void TearDown() override {
+        for (; netSteps_m > 0; --netSteps_m) {
+            stepSystemClock(false);
+        }
+        for (; netSteps_m < 0; ++netSteps_m) {
+            stepSystemClock(true);
+        }
+        PtimersClockTest::TearDown();
+    }
+    bool step(bool forward) {
+        if (!stepSystemClock(forward)) {
+            return false;
+        }
+        netSteps_m += forward ? 1 : -1;
+        return true;
+    }
+
+    int netSteps_m = 0;
+};
+
+// Each round arms timer 4 + r before the step, pending across it or (idle rounds) already
+// fired, and timer r after it. With the steps undone pairwise, the clock ends where it was.
+struct StepRound {
+    bool forward;
+    bool pending;
+};
+const StepRound kRounds[] = {{true, false}, {false, true}, {true, true}, {false, false}};
+
+TEST_F(PtimersRealStepTest, ArmingWorksAfterStepsAndNothingFiresEarly) {
+    for (int i = 0; i < kTimers; ++i) {
+        create(i, true);
+    }
+    for (int r = 0; r < 4; ++r) {
+        armAbsolute(4 + r, (kRounds[r].pending ? 100 : 10) * kMs);
+        if (!kRounds[r].pending) {
+            ASSERT_TRUE(waitFor([r] { return hits().size() == 2u * r + 1; }));
+        }
+        if (!step(kRounds[r].forward)) {
+            GTEST_SKIP() << "this process may not set the clock";
+        }
+        armAbsolute(r, 20 * kMs);
+        ASSERT_TRUE(waitFor([r] { return hits().size() == 2u * r + 2; })) << "round " << r;
+    }
+    expectNoneEarly();
+}
+
+// The kernel arms the timer and reports ECANCELED, once to the arming thread (nothing pending,
+// the timerfd is programmed at once) and once to the driver thread (re-programming the timerfd
+// for the later of two timers after the first fired).
+class PtimersCancelledSettimeTest : public PtimersClockTest,
+                                    public ::testing::WithParamInterface<bool> {};
+
+TEST_P(PtimersCancelledSettimeTest, ArmedTimerFiresAndNothingIsLogged) {
+    const bool onDriverThread = GetParam();
+    create(0, true);
+    create(1, true);
+    if (onDriverThread) {
+        armAbsolute(0, 20 * kMs);
+        armAbsolute(1, 40 * kMs);
+    }
+    failNextCall(FaultyCall::timerfdSettime_c, ECANCELED);
+    if (!onDriverThread) {
+        armAbsolute(0, 20 * kMs);
+        armAbsolute(1, 40 * kMs);
+    }
+    ASSERT_TRUE(waitFor([] { return hits().size() == 2; }));
+    expectNoneEarly();
+}
+
+INSTANTIATE_TEST_SUITE_P(ArmingAndDriverThread, PtimersCancelledSettimeTest, ::testing::Bool());
+
+// Timers 1 and 2 fall due while the driver thread is held in timer 0's callback, so one
+// reading of the clock finds both due. Timer 1's callback steps the wall clock back and arms
+// timer 3 for a time the earlier reading had passed. Neither 2 nor 3 may fire before the
+// stepped clock reaches its time.
+const int64_t kStepBackNs = 300 * kMs;
+Gate batchGate;
+ptimer* stepTimer_p = nullptr;
+
+void holdDriver(void*) { batchGate.pass(); }
+
+void stepBackAndArm(void*) {
+    recordHit(reinterpret_cast<void*>(1));
+    stepWallClock(-kStepBackNs);
+    deadlineNs[3] = nowNs(CLOCK_REALTIME) + 50 * kMs;
+    EXPECT_EQ(0, ptimer_start_once(stepTimer_p, static_cast<uint32_t>(deadlineNs[3] / 1000000000),
+                                   static_cast<uint32_t>(deadlineNs[3] % 1000000000)));
+}
+
+TEST_F(PtimersClockTest, StepBackDuringABatchHoldsTimersDueByTheEarlierReading) {
+    ASSERT_EQ(0, ptimer_create(&timers_m[0], holdDriver, nullptr));
+    ASSERT_EQ(0, ptimer_create_cs(&timers_m[1], stepBackAndArm, nullptr));
+    created_m[0] = created_m[1] = true;
+    create(2, true);
+    create(3, true);
+    stepTimer_p = &timers_m[3];
+    arm(0, kMs);
+    armAbsolute(1, 5 * kMs);
+    armAbsolute(2, 10 * kMs);
+    std::this_thread::sleep_for(milliseconds(30));
+    batchGate.open();
+    const bool allFired = waitFor([] { return hits().size() == 3; });
+    stepWallClock(kStepBackNs);
+    ASSERT_TRUE(allFired);
+    expectNoneEarly();
+}
+
+}  // namespace
+}  // namespace cmn::test
