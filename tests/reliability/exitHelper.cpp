@@ -1,21 +1,35 @@
 // A process whose main thread owns a timer manager and then ends in the way its argument
 // names. It prints its callback socket's path first, so that the test that runs it can check
-// afterwards that the file went with the process.
+// afterwards that the file went with the process, and every log message of level err or worse
+// as "log: <text>".
 //
 //   return            returns from main with a timer still armed
 //   exit-in-callback  calls exit(7) from inside a timer's callback
 //   exit-from-thread  another thread calls exit(5) while the main thread runs the loop
 //   delete-then-exit  deletes the manager, then calls exit(0)
+//   static-client     a client with static storage, constructed before main, starts a timer
+//                     and cancels it in its destructor, which prints "client-cancelled"; main
+//                     returns
+//   throw-in-callback a callback throws and main catches it; then a timer with user data still
+//                     attached is left for exit(0), whose destruction of the manager reports the
+//                     leak
 //   fork-child        with the command server listening too (its path printed second), a child
 //                     of fork() deletes the manager it inherited and exits; the parent prints
 //                     "parent-socket-kept" and "parent-command-socket-kept" when both files
 //                     are still there, "parent-expiry-delivered" when its own expiry still
 //                     comes, and returns
+//   fork-child-timers the parent runs a periodic timer; a child of fork() makes its own manager,
+//                     runs its own periodic timer, deletes the manager and exits, while the
+//                     parent keeps running its loop. The parent prints "child-timers-fired" when
+//                     the child's timer fired and its socket file went with it,
+//                     "parent-expiries-delivered" when its own timer kept firing during and
+//                     after the child, and "parent-socket-kept"
 #include <stdio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -24,6 +38,73 @@
 namespace {
 
 cmn::TimerManager& manager() { return cmn::SingletonPerThread<cmn::TimerManager>::getInstance(); }
+
+void printLogs() {
+    cmn::SingletonHolder<cmn::DebugLogger>::getInstance().setSink(
+        [](const cmn::DbgModuleDescriptor&, DebugLogLevelType level, const char*, int,
+           const std::string& text) {
+            if (level <= DBGLEVEL_ERROR) {
+                printf("log: %s\n", text.c_str());
+                fflush(stdout);
+            }
+        });
+}
+
+// Counts its expiries; throws from the callback when asked to.
+class CountingClient : public cmn::PATimerClient {
+public:
+    bool timerExpired(uint32_t, cmn::PAUserData*) override {
+        ++expiries_m;
+        if (throws_m) {
+            throw std::runtime_error("client failure");
+        }
+        return true;
+    }
+    std::string getClientName() const override { return "exitHelper"; }
+    int expiries_m = 0;
+    bool throws_m = false;
+};
+
+// Static storage, constructed before main: cancels its timer in its destructor, after main.
+class StaticClient : public CountingClient {
+public:
+    ~StaticClient() override {
+        if (started_m) {
+            manager().cancelTimer(timerId_m, false);
+            printf("client-cancelled\n");
+            fflush(stdout);
+        }
+    }
+    void start() {
+        started_m = manager().startPeriodicTimer(timerId_m, 3600000, this, nullptr,
+                                                 cmn::TimerManager::millisecondGranularity_c);
+    }
+
+private:
+    uint32_t timerId_m = 0;
+    bool started_m = false;
+};
+StaticClient staticClient_g;
+
+// Runs the calling thread's loop until `count` has reached `target` or `budgetMs` has passed.
+bool runUntilCount(const int& count, int target, int budgetMs) {
+    const std::chrono::steady_clock::time_point deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(budgetMs);
+    while (count < target && std::chrono::steady_clock::now() < deadline) {
+        cmn::SingletonHolder<cmn::Dispatcher>::getInstance().listenOnce(10);
+    }
+    return count >= target;
+}
+
+uint32_t startPeriodic(cmn::PATimerClient* client_p, uint32_t periodMs,
+                       cmn::PAUserData* userData_p = nullptr) {
+    uint32_t timerId = 0;
+    if (!manager().startPeriodicTimer(timerId, periodMs, client_p, userData_p,
+                                      cmn::TimerManager::millisecondGranularity_c)) {
+        exit(91);
+    }
+    return timerId;
+}
 
 // Exits with `exitCode_m` from its callback, unless that is negative.
 class Client : public cmn::PATimerClient {
@@ -86,12 +167,86 @@ int forkChild(const std::string& path) {
     return 0;
 }
 
+// The child's own manager, on a fresh path, must see its own timer fire; its file must go with
+// it. Exit status 0 when all of that held.
+int runForkedChild(const std::string& parentPath) {
+    const std::string path = manager().getCbAddress().sun_path;
+    if (path == parentPath) {
+        return 10;
+    }
+    CountingClient client;
+    startPeriodic(&client, 5);
+    if (!runUntilCount(client.expiries_m, 3, 10000)) {
+        return 11;
+    }
+    cmn::SingletonPerThread<cmn::TimerManager>::deleteInstance();
+    return access(path.c_str(), F_OK) == 0 ? 12 : 0;
+}
+
+// The parent's loop keeps running while the child runs its own: a child that shared the
+// parent's loop or driver would take the parent's expiries away.
+int forkChildTimers(const std::string& path) {
+    CountingClient client;
+    startPeriodic(&client, 5);
+    if (!runUntilCount(client.expiries_m, 2, 10000)) {
+        return 95;
+    }
+    pid_t child = fork();
+    if (child == 0) {
+        exit(runForkedChild(path));
+    }
+    if (child < 0) {
+        return 92;
+    }
+    int status = 0;
+    pid_t waited = 0;
+    const int beforeChild = client.expiries_m;
+    const std::chrono::steady_clock::time_point deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (waited == 0 && std::chrono::steady_clock::now() < deadline) {
+        cmn::SingletonHolder<cmn::Dispatcher>::getInstance().listenOnce(10);
+        waited = waitpid(child, &status, WNOHANG);
+    }
+    printIf(waited == child && WIFEXITED(status) && WEXITSTATUS(status) == 0, "child-timers-fired");
+    const bool firedDuringChild = client.expiries_m > beforeChild;
+    printIf(firedDuringChild && runUntilCount(client.expiries_m, client.expiries_m + 3, 10000),
+            "parent-expiries-delivered");
+    printIf(access(path.c_str(), F_OK) == 0, "parent-socket-kept");
+    return 0;
+}
+
+int throwInCallback() {
+    CountingClient thrower;
+    thrower.throws_m = true;
+    startPeriodic(&thrower, 1);
+    try {
+        runUntilCount(thrower.expiries_m, 1, 10000);
+    } catch (const std::runtime_error&) {
+        static cmn::PAUserData attached;
+        CountingClient quiet;
+        startPeriodic(&quiet, 3600000, &attached);
+        exit(0);
+    }
+    return 96;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    printLogs();
     const std::string mode = argc == 2 ? argv[1] : "";
     const std::string path = manager().getCbAddress().sun_path;
     printIf(true, path);
+    if (mode == "static-client") {
+        staticClient_g.start();
+        return 0;
+    }
+    if (mode == "throw-in-callback") {
+        return throwInCallback();
+    }
+    if (mode == "fork-child-timers") {
+        return forkChildTimers(path);
+    }
     Client quiet(-1);
     if (mode == "exit-in-callback") {
         Client exiting(7);

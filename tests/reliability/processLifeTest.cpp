@@ -1,6 +1,8 @@
-// Process life: the main thread's manager goes at exit() however the process ends, and a
-// forked child leaves its parent's manager alone. Each case runs the exit helper in a process
-// of its own and checks its exit status, its output and that its socket files are gone.
+// Process life: the main thread's manager goes at exit() however the process ends, after the
+// application's static objects, and a forked child leaves its parent's manager alone and may
+// run its own. Each case runs the exit helper in a process of its own and checks its exit
+// status, its whole output (standard error included, so any message fails a case that expects
+// none) and that its socket files are gone.
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <string.h>
@@ -18,6 +20,7 @@ struct ExitCase {
     const char* name;
     const char* mode;
     int exitCode;
+    size_t paths;                        // socket paths printed first
     std::vector<std::string> lastLines;  // the output after the socket paths
 };
 
@@ -26,7 +29,8 @@ void PrintTo(const ExitCase& exitCase, std::ostream* os) { *os << exitCase.mode;
 class ProcessLifeTest : public ::testing::TestWithParam<ExitCase> {};
 
 TEST_P(ProcessLifeTest, SocketFilesGoWithTheProcess) {
-    FILE* output_p = popen((std::string(CTM_EXIT_HELPER) + " " + GetParam().mode).c_str(), "r");
+    FILE* output_p =
+        popen((std::string(CTM_EXIT_HELPER) + " " + GetParam().mode + " 2>&1").c_str(), "r");
     ASSERT_NE(nullptr, output_p);
     std::vector<std::string> lines;
     char line[512];
@@ -36,7 +40,7 @@ TEST_P(ProcessLifeTest, SocketFilesGoWithTheProcess) {
     const int status = pclose(output_p);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == GetParam().exitCode) << status;
     // The callback socket's path first; the fork case's command socket path second.
-    const size_t paths = GetParam().lastLines.empty() ? 1 : 2;
+    const size_t paths = GetParam().paths;
     ASSERT_LE(paths, lines.size());
     EXPECT_EQ(0u, lines[0].find("/tmp/timer_manager_cb.socket.PID")) << lines[0];
     EXPECT_EQ(GetParam().lastLines, std::vector<std::string>(lines.begin() + paths, lines.end()));
@@ -48,13 +52,30 @@ TEST_P(ProcessLifeTest, SocketFilesGoWithTheProcess) {
 INSTANTIATE_TEST_SUITE_P(
     Exits, ProcessLifeTest,
     ::testing::Values(
-        ExitCase{"Return", "return", 0, {}}, ExitCase{"ExitInCallback", "exit-in-callback", 7, {}},
-        ExitCase{"ExitFromThread", "exit-from-thread", 5, {}},
-        ExitCase{"DeleteThenExit", "delete-then-exit", 0, {}},
+        ExitCase{"Return", "return", 0, 1, {}},
+        ExitCase{"ExitInCallback", "exit-in-callback", 7, 1, {}},
+        ExitCase{"ExitFromThread", "exit-from-thread", 5, 1, {}},
+        ExitCase{"DeleteThenExit", "delete-then-exit", 0, 1, {}},
+        // Regression: the manager went before the static client, whose cancel then made a new
+        // one ("deregisterSubscriberToTimery failed 0") and left its socket file.
+        ExitCase{"StaticClientCancelsInDestructor", "static-client", 0, 1, {"client-cancelled"}},
+        // The throw must not leave the manager marked as in use by a callback: exit() still
+        // destroys it, which reports the user data left attached.
+        ExitCase{"ExitAfterCallbackThrew",
+                 "throw-in-callback",
+                 0,
+                 1,
+                 {"log: user error - leaking user data"}},
         ExitCase{"ForkChildLeavesParentWorking",
                  "fork-child",
                  0,
-                 {"parent-socket-kept", "parent-command-socket-kept", "parent-expiry-delivered"}}),
+                 2,
+                 {"parent-socket-kept", "parent-command-socket-kept", "parent-expiry-delivered"}},
+        ExitCase{"ForkChildRunsOwnTimersBesideParent",
+                 "fork-child-timers",
+                 0,
+                 1,
+                 {"child-timers-fired", "parent-expiries-delivered", "parent-socket-kept"}}),
     [](const ::testing::TestParamInfo<ExitCase>& info) { return info.param.name; });
 
 }  // namespace
