@@ -9,6 +9,8 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <new>
+
 #include "driverTime.h"
 
 namespace cmn {
@@ -154,6 +156,18 @@ void DriverInstance::orphanRecordsLocked() {
     monotonic_m.heap.clear();
     realtime_m.heap.clear();
     ++run_m;
+}
+
+// A thread of the parent may have been waiting on callbackDone_m at the fork; the child's copy
+// of the condition variable would still count it, so it is made afresh. The mutex was locked by
+// this very thread in the prepare handler and is simply released.
+void DriverInstance::forgetAfterFork() {
+    new (&callbackDone_m) std::condition_variable();
+    stopping_m = true;
+    firing_mp = nullptr;
+    orphanRecordsLocked();
+    closeDescriptors();
+    mutex_m.unlock();
 }
 
 void* DriverInstance::threadMain(void* self_p) {

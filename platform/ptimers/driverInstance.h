@@ -19,7 +19,8 @@
 // record stays safe to lock; records belong to the handle table and are attached here. Each
 // start() begins a new run; a record remembers the run it was attached in, so stop() orphans
 // every record of its run at once, without a list of them.
-// Thread: start/stop on the owning thread; attach/arm/detach from any thread.
+// Thread: start/stop on the owning thread; attach/arm/detach from any thread; the fork calls
+// from the fork handlers only.
 #ifndef PLATFORM_PTIMERS_DRIVERINSTANCE_H
 #define PLATFORM_PTIMERS_DRIVERINSTANCE_H
 
@@ -67,6 +68,15 @@ public:
     // refused_c: not the record `ref` validated, or already being deleted. orphaned_c: its run
     // was stopped; the record is detached and the caller releases it through the table.
     DetachResult detach(const ptimer* user, const RecordRef& ref);
+
+    // fork(): the prepare handler holds the instance's mutex across the fork, so that the child
+    // copies no half-made change; the parent then releases it.
+    void lockForFork() { mutex_m.lock(); }
+    void unlockAfterFork() { mutex_m.unlock(); }
+    // In the child, instead of unlockAfterFork: the child has no driver thread, so a run that
+    // was going on in the parent ends here, without waking or joining anything. Its records are
+    // orphaned and the child's copies of its descriptors closed; the parent's stay open.
+    void forgetAfterFork();
 
 private:
     struct ClockQueue {

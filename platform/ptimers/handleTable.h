@@ -65,6 +65,10 @@ public:
     // (someone else released it first). The record must not be attached to an instance.
     bool release(const ptimer* user, const RecordRef& ref);
 
+    // fork(): held by the prepare handler, released in the parent and in the child.
+    void lockForFork() { mutex_m.lock(); }
+    void unlockAfterFork() { mutex_m.unlock(); }
+
 private:
     static const uint32_t kChunkBits = 10;
     static const uint32_t kChunkSize = 1u << kChunkBits;

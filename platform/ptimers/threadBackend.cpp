@@ -5,6 +5,13 @@
 // freed but pooled for the next initialisation, because another thread may still lock one
 // through a stale record while it is being stopped. Handles are validated through the
 // process-wide HandleTable before anything of theirs is used.
+//
+// fork(): a child starts with no instance. The prepare handler takes the pool's mutex, every
+// instance's and the handle table's, in that order (no other code holds two of them at once),
+// so the child inherits none of them in the middle of a change. The child then forgets every
+// instance it copied: their runs end without touching the parent's threads or descriptors, the
+// forking thread's pointer and key no longer name one, and all of them are idle for the child's
+// own initialisations.
 #include <pthread.h>
 
 #include <mutex>
@@ -23,15 +30,16 @@ namespace {
 thread_local DriverInstance* threadInstance_p = nullptr;
 
 pthread_key_t exitKey_g;
-pthread_once_t exitKeyOnce_g = PTHREAD_ONCE_INIT;
-int exitKeyResult_g = -1;
+pthread_once_t processHooksOnce_g = PTHREAD_ONCE_INIT;
+int processHooksResult_g = -1;
 
 class InstancePool {
 public:
     DriverInstance* acquire() {
         std::lock_guard<std::mutex> lock(mutex_m);
         if (idle_m.empty()) {
-            return new DriverInstance();
+            all_m.push_back(new DriverInstance());
+            return all_m.back();
         }
         DriverInstance* instance_p = idle_m.back();
         idle_m.pop_back();
@@ -42,8 +50,29 @@ public:
         idle_m.push_back(instance_p);
     }
 
+    void lockForFork() {
+        mutex_m.lock();
+        for (DriverInstance* instance_p : all_m) {
+            instance_p->lockForFork();
+        }
+    }
+    void unlockAfterFork() {
+        for (DriverInstance* instance_p : all_m) {
+            instance_p->unlockAfterFork();
+        }
+        mutex_m.unlock();
+    }
+    void forgetAfterFork() {
+        for (DriverInstance* instance_p : all_m) {
+            instance_p->forgetAfterFork();
+        }
+        idle_m = all_m;
+        mutex_m.unlock();
+    }
+
 private:
     std::mutex mutex_m;
+    std::vector<DriverInstance*> all_m;  // every instance ever made
     std::vector<DriverInstance*> idle_m;
 };
 
@@ -64,7 +93,32 @@ void stopOnThreadExit(void* instance_p) {
     stopInstance(static_cast<DriverInstance*>(instance_p));
 }
 
-void createExitKey() { exitKeyResult_g = pthread_key_create(&exitKey_g, stopOnThreadExit); }
+void prepareFork() {
+    instancePool().lockForFork();
+    HandleTable::instance().lockForFork();
+}
+
+void resumeParentAfterFork() {
+    HandleTable::instance().unlockAfterFork();
+    instancePool().unlockAfterFork();
+}
+
+// Only the forking thread exists in the child; its key value goes too, or the thread's exit
+// would stop (join) an instance whose thread is the parent's.
+void forgetInstancesInChild() {
+    HandleTable::instance().unlockAfterFork();
+    instancePool().forgetAfterFork();
+    threadInstance_p = nullptr;
+    pthread_setspecific(exitKey_g, nullptr);
+}
+
+void installProcessHooks() {
+    processHooksResult_g = pthread_key_create(&exitKey_g, stopOnThreadExit);
+    if (processHooksResult_g == 0) {
+        processHooksResult_g =
+            pthread_atfork(prepareFork, resumeParentAfterFork, forgetInstancesInChild);
+    }
+}
 
 bool validArming(const struct timespec* value, int flags) {
     return value != nullptr && flags == 0 && value->tv_sec >= 0 && value->tv_nsec >= 0 &&
@@ -84,8 +138,8 @@ int ThreadBackend::init() {
     if (threadInstance_p != nullptr) {
         return 0;
     }
-    pthread_once(&exitKeyOnce_g, createExitKey);
-    if (exitKeyResult_g != 0) {
+    pthread_once(&processHooksOnce_g, installProcessHooks);
+    if (processHooksResult_g != 0) {
         return -1;
     }
     DriverInstance* instance_p = instancePool().acquire();

@@ -2,8 +2,10 @@
 // re-arming, deletion and shutdown, also while a callback is blocked in a send, and fork().
 #include <errno.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdint.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -198,6 +200,91 @@ TEST_F(PtimersTest, RearmingWaitsForTheRunningCallbackOfThatTimer) {
     other.join();
     EXPECT_EQ(1u, hitsWhenRearmed) << "the callback had not finished";
 }
+
+// fork(): the child starts with no instance, refuses to arm what it inherited, runs a fresh
+// instance of its own, and leaves the parent's pending timers alone whatever it does. The fork
+// is made from the test's thread, whose child ends with exit(), and from a thread with an
+// instance of its own, whose child ends by returning from that thread.
+std::atomic<int> childHits{0};
+
+void countChildHit(void*) { ++childHits; }
+
+// Each failed check sets a bit of the child's exit status.
+int checkInChild(ptimer* inherited_p) {
+    int failures = 0;
+    if (ptimer_start_once(inherited_p, 0, 0) == 0) {
+        failures |= 1;
+    }
+    if (ptimer_shutdown() == 0) {
+        failures |= 2;
+    }
+    ptimer own = {};
+    if (ptimer_init_default() != 0 || ptimer_create(&own, countChildHit, nullptr) != 0 ||
+        ptimer_start_once(&own, 0, kMs) != 0) {
+        failures |= 4;
+    } else if (!waitFor([] { return childHits == 1; })) {
+        failures |= 8;
+    }
+    // Released or refused: either way the parent's timer must not notice.
+    ptimer_delete(inherited_p);
+    if (ptimer_delete(&own) != 0 || ptimer_shutdown() != 0) {
+        failures |= 16;
+    }
+    return failures;
+}
+
+// The child's exit status, or -1 when it has not ended within the budget (it is then killed).
+int awaitChild(pid_t child) {
+    int status = 0;
+    bool ended = false;
+    if (!waitFor([&] { return ended || (ended = waitpid(child, &status, WNOHANG) == child); })) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+class PtimersForkTest : public PtimersTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(PtimersForkTest, ChildRunsItsOwnInstanceAndLeavesTheParentsAlone) {
+    const bool fromOwnThread = GetParam();
+    create(0, false);
+    create(1, true);
+    arm(0, 200 * kMs);
+    arm(1, nowNs(CLOCK_REALTIME) + 200 * kMs);
+    pid_t child = -1;
+    const auto forkAndCheck = [&](bool endByThreadExit) {
+        child = fork();
+        if (child != 0) {
+            return;
+        }
+        const int failures = checkInChild(&timers_m[0]);
+        if (failures != 0 || !endByThreadExit) {
+            exit(failures);
+        }
+    };
+    if (fromOwnThread) {
+        std::thread forking([&] {
+            ASSERT_EQ(0, ptimer_init_default());
+            forkAndCheck(true);
+            if (child != 0) {
+                EXPECT_EQ(0, ptimer_shutdown());
+            }
+        });
+        forking.join();
+    } else {
+        forkAndCheck(false);
+    }
+    ASSERT_GT(child, 0);
+    EXPECT_EQ(0, awaitChild(child));
+    create(2, false);
+    arm(2, 0);
+    EXPECT_TRUE(waitFor([] { return hits().size() == 3; }))
+        << "a timer of the parent did not fire after the child was done";
+}
+
+INSTANTIATE_TEST_SUITE_P(FromTestAndOwnThread, PtimersForkTest, ::testing::Bool());
 
 // The driver thread sleeps while nothing is due: no wake-up with no timer armed, nor with one
 // armed an hour ahead. Its voluntary context switches are read from /proc.
