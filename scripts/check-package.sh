@@ -43,16 +43,24 @@ present_files() {
         fi
     done <<<"$files"
 }
-work=$(mktemp -d)
 remove_package() {
     if dpkg -s "$package" >/dev/null 2>&1; then
         $sudo_cmd dpkg --purge "$package" >/dev/null
     fi
 }
+work=$(mktemp -d)
 cleanup() {
     remove_package || echo "check-package: could not remove $package" >&2
     rm -rf "$work"
 }
+trap cleanup EXIT
+unset LD_LIBRARY_PATH PKG_CONFIG_PATH CMAKE_PREFIX_PATH
+
+# The archive is relocatable: its programs find its libraries wherever it is unpacked. Checked
+# before the .deb puts the libraries on the loader's path.
+tar -xzf "$archive" -C "$work"
+"$work"/commonTimerManager-*/bin/tmgr-demo --help >/dev/null
+
 # A package left behind by an interrupted run is this script's own.
 remove_package
 clashes=$(present_files)
@@ -60,10 +68,8 @@ if [ -n "$clashes" ]; then
     printf 'check-package: already on this machine, not installing over:\n%s\n' "$clashes" >&2
     exit 1
 fi
-trap cleanup EXIT
 
 $sudo_cmd dpkg -i "$deb" >/dev/null
-unset LD_LIBRARY_PATH PKG_CONFIG_PATH CMAKE_PREFIX_PATH
 consumer=$src/tests/packaging/consumer
 cmake -S "$consumer" -B "$work/with-cmake" >/dev/null
 cmake --build "$work/with-cmake" >/dev/null
@@ -77,8 +83,8 @@ for program in consumer managerOnly; do
 done
 tmgr-demo --seconds 1 >/dev/null 2>&1
 
-trap - EXIT
 cleanup
+trap - EXIT
 left=$(present_files)
 if [ -n "$left" ]; then
     printf 'check-package: left behind after removal:\n%s\n' "$left" >&2

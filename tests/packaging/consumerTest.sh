@@ -3,7 +3,8 @@
 # Installs the build into WORK_DIR/prefix, then builds and runs the consumer programs against
 # it with the CMake package (asking for version 0.1; a request for 0.2 must be refused) and
 # with pkg-config, linked with --as-needed and a run path to the prefix's library folder only:
-# nothing sets LD_LIBRARY_PATH, so each installed library has to find its siblings itself.
+# nothing sets LD_LIBRARY_PATH, so each installed library has to find its siblings itself, as
+# the installed programs find the libraries.
 set -euo pipefail
 cmake_exe=$1 build_dir=$2 work=$3 consumer_src=$4
 rm -rf "$work"
@@ -11,6 +12,7 @@ prefix=$work/prefix
 "$cmake_exe" --install "$build_dir" --prefix "$prefix" >/dev/null
 libdir=$(find "$prefix" -name 'libcommonTimerManager.so' -printf '%h\n' | head -n 1)
 unset LD_LIBRARY_PATH
+"$prefix/bin/tmgr-demo" --help >/dev/null
 
 "$cmake_exe" -S "$consumer_src" -B "$work/with-cmake" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 "$cmake_exe" --build "$work/with-cmake" >/dev/null
