@@ -11,8 +11,10 @@ if(NOT DOXYGEN_FOUND)
 endif()
 
 set(CTM_APIDOC_DIR ${PROJECT_BINARY_DIR}/apidoc)
-configure_file(${PROJECT_SOURCE_DIR}/docs/Doxyfile.in ${PROJECT_BINARY_DIR}/Doxyfile @ONLY)
 list(TRANSFORM CTM_PUBLIC_HEADERS PREPEND ${PROJECT_SOURCE_DIR}/ OUTPUT_VARIABLE ctm_headers)
+list(JOIN ctm_headers "\" \"" CTM_APIDOC_INPUT)
+set(CTM_APIDOC_INPUT "\"${CTM_APIDOC_INPUT}\"")
+configure_file(${PROJECT_SOURCE_DIR}/docs/Doxyfile.in ${PROJECT_BINARY_DIR}/Doxyfile @ONLY)
 # The stamp is written only after a run without warnings, so a failed run is repeated.
 add_custom_command(OUTPUT ${CTM_APIDOC_DIR}/apidoc.stamp
                    COMMAND ${DOXYGEN_EXECUTABLE} ${PROJECT_BINARY_DIR}/Doxyfile
