@@ -15,7 +15,10 @@ namespace {
 
 using cmn::test::ProgramRun;
 
+// "Never happened" budget for what the demo does within a second or two.
 const int kBudgetMs = 20000;
+// The demo runs until the test stops it; this only ends it should the test die first.
+const char* const kDemoSeconds = "120";
 
 ProgramRun cli(const std::vector<std::string>& args) {
     return cmn::test::runProgram(MDF_CLI_PATH, args);
@@ -36,11 +39,14 @@ protected:
     void SetUp() override {
         outFd_m = mkostemp(outPath_m, O_CLOEXEC);
         errFd_m = mkostemp(errPath_m, O_CLOEXEC);
-        demo_m = cmn::test::spawnProgram(TMGR_DEMO_PATH, {"--seconds", "6"}, outFd_m, errFd_m);
+        demo_m =
+            cmn::test::spawnProgram(TMGR_DEMO_PATH, {"--seconds", kDemoSeconds}, outFd_m, errFd_m);
         ASSERT_GT(demo_m, 0);
         pid_m = std::to_string(demo_m);
         socketPath_m = mdf::Server::defaultSocketPath(demo_m);
-        ASSERT_TRUE(waitFor([this] { return cmn::test::pathExists(socketPath_m); }, kBudgetMs));
+        // A served command means the demo's loop runs, so its SIGTERM handler is in place (the
+        // socket file exists earlier).
+        ASSERT_TRUE(waitFor([this] { return state().status == 0; }, kBudgetMs));
     }
     void TearDown() override {
         if (demo_m > 0) {
@@ -50,18 +56,15 @@ protected:
         cmn::test::takeFile(outFd_m, outPath_m);
         cmn::test::takeFile(errFd_m, errPath_m);
     }
-    // Asks the demo to end early (SIGTERM); its exit status.
+    // Asks the demo to end (SIGTERM) and waits for it; its exit status.
     int stopDemo() {
         kill(demo_m, SIGTERM);
-        return waitForExit();
-    }
-    // Waits for the demo's end; its exit status.
-    int waitForExit() {
         int status = -1;
         waitpid(demo_m, &status, 0);
         demo_m = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
+    ProgramRun state() { return cli({"-p", pid_m, "tmgr-show-state"}); }
     std::string demoOutput() {
         std::ifstream in(outPath_m);
         std::stringstream text;
@@ -79,12 +82,13 @@ protected:
 };
 
 TEST_F(DemoEndToEndTest, OperatorInspectsAndSteersTheRunningDemo) {
-    ProgramRun state = cli({"-p", pid_m, "tmgr-show-state"});
-    EXPECT_EQ(0, state.status) << state.err;
-    EXPECT_NE(std::string::npos, state.out.find("cmn::TimerManager\n")) << state.out;
-    EXPECT_NE(std::string::npos, state.out.find("Total Users: 4; ")) << state.out;
-    EXPECT_NE(std::string::npos, state.out.find("[1] tmgr-demo: Type: Periodic [On]"));
-    EXPECT_NE(std::string::npos, state.out.find("[3] tmgr-demo: Type: Periodic - clock-sync [On]"));
+    ProgramRun before = state();
+    EXPECT_EQ(0, before.status) << before.err;
+    EXPECT_NE(std::string::npos, before.out.find("cmn::TimerManager\n")) << before.out;
+    EXPECT_NE(std::string::npos, before.out.find("Total Users: 4; ")) << before.out;
+    EXPECT_NE(std::string::npos, before.out.find("[1] tmgr-demo: Type: Periodic [On]"));
+    EXPECT_NE(std::string::npos,
+              before.out.find("[3] tmgr-demo: Type: Periodic - clock-sync [On]"));
 
     // The extra commands exist only after tmgr-debug-enable.
     EXPECT_EQ(1, cli({"-p", pid_m, "tmgr-cancel-timer", "1"}).status);
@@ -97,11 +101,25 @@ TEST_F(DemoEndToEndTest, OperatorInspectsAndSteersTheRunningDemo) {
     EXPECT_EQ(1, usage.status);
     EXPECT_NE(std::string::npos, usage.out.find("usage: tmgr-simulate-timeout [timerId]\n"));
 
-    EXPECT_EQ(0, waitForExit());
-    std::string output = demoOutput();
-    EXPECT_NE(std::string::npos, output.find("expiry: timer 0 one-shot 1500 ms")) << output;
-    EXPECT_NE(std::string::npos, output.find("expiry: timer 2 periodic 700000000 ns")) << output;
-    // The cancelled timer's armed expiry came back as a zombie and removed it.
+    // The cancelled timer's armed expiry comes back as a zombie and removes it.
+    EXPECT_TRUE(waitFor(
+        [this] {
+            const std::string text = state().out;
+            return text.find("Zombie Timeouts: 1;") != std::string::npos &&
+                   text.find("[1] tmgr-demo") == std::string::npos;
+        },
+        kBudgetMs));
+    EXPECT_TRUE(waitFor(
+        [this] {
+            const std::string output = demoOutput();
+            return output.find("expiry: timer 0 one-shot 1500 ms") != std::string::npos &&
+                   output.find("expiry: timer 2 periodic 700000000 ns") != std::string::npos;
+        },
+        kBudgetMs))
+        << demoOutput();
+    EXPECT_EQ(0, stopDemo());
+    // The state printed at the end.
+    const std::string output = demoOutput();
     EXPECT_NE(std::string::npos, output.find("Zombie Timeouts: 1;")) << output;
     EXPECT_EQ(std::string::npos, output.find("[1] tmgr-demo")) << output;
     EXPECT_FALSE(cmn::test::pathExists(socketPath_m));
@@ -121,8 +139,8 @@ TEST_F(DemoEndToEndTest, HostileClientsDoNotStopTheServer) {
         cmn::test::askServer(socketPath_m, std::string(100000, 'x') + "\n", kBudgetMs);
     EXPECT_EQ(0u, answer.find("ERROR")) << answer.substr(0, 200);
 
-    ProgramRun state = cli({"-p", pid_m, "tmgr-show-state"});
-    EXPECT_EQ(0, state.status) << state.err;
+    ProgramRun after = state();
+    EXPECT_EQ(0, after.status) << after.err;
     close(silent);
 }
 
@@ -144,7 +162,7 @@ TEST_F(DemoEndToEndTest, PeerOfAnotherUserIsRefused) {
     waitpid(peer, &status, 0);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(0, WEXITSTATUS(status)) << "3: could not switch user; 1: the peer was served";
-    EXPECT_EQ(0, cli({"-p", pid_m, "tmgr-show-state"}).status);
+    EXPECT_EQ(0, state().status);
 }
 
 }  // namespace

@@ -3,20 +3,13 @@
 #ifndef TESTS_RELIABILITY_REALDRIVERTEST_H
 #define TESTS_RELIABILITY_REALDRIVERTEST_H
 
-#include <chrono>
-#include <thread>
-
 #include "timerFixture.h"
 
 namespace cmn::test {
 
-// Sleeps until a few milliseconds past the next whole second of the wall clock, so that a
-// clock-sync timer started now falls due almost a second later.
-inline void sleepPastWholeSecond() {
-    const std::chrono::nanoseconds sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1005) -
-                                sinceEpoch % std::chrono::seconds(1));
-}
+// The "never happened" budget of these cases: what should happen at once, or after a few
+// seconds, counts as lost only after this long, on a loaded machine and under valgrind too.
+const int kNeverMs = 60000;
 
 class RealDriverTest : public ::testing::Test {
 protected:
