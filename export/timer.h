@@ -14,7 +14,7 @@
 //   manager may call a client long after its timer was cancelled;
 // - nothing tells a client when such an entry has finally gone.
 // So a slot is never freed while its thread's manager lives: a handle that lets go of its timer
-// (cancel, restart, destruction) detaches the slot from the entry and cancels it, and the slot
+// (cancel, a new start, destruction) detaches the slot from the entry and cancels it, and the slot
 // goes back to the pool for the next handle. A slot called for an entry it no longer owns
 // cancels that entry again and calls nothing. The pool is freed when the thread ends, after its
 // manager; the main thread's pool stays until the process ends.
@@ -115,11 +115,20 @@ public:
         return startEntry();
     }
 
-    // Lets go of the current timer and starts the last request again; false when there was
-    // none or the manager refused it.
+    // Starts the last request again, timed from now. A pending entry of this slot is restarted
+    // in place (the manager drops its expiries still on their way), so restarts leave no
+    // cancelled entries behind; otherwise a new entry is started. False when there was no
+    // request or the manager refused it.
     bool restart() {
-        abandon();
-        return callback_mp != nullptr && startEntry();
+        if (callback_mp == nullptr) {
+            return false;
+        }
+        TimerManager* manager_p = managerOfOwnEntry();
+        if (manager_p != nullptr) {
+            return manager_p->changeTimerPeriod(timerId_m, entryPeriod(), request_m.granularity);
+        }
+        armed_m = false;
+        return startEntry();
     }
 
     // Lets go of the current timer: its entry loses the slot as user data and is cancelled.
@@ -127,12 +136,9 @@ public:
     // a forked child) or is no longer this slot's (cancelled by "tmgr-cancel-timer" and its id
     // reused since).
     void abandon() {
-        if (!armed_m) {
-            return;
-        }
+        TimerManager* manager_p = managerOfOwnEntry();
         armed_m = false;
-        TimerManager* manager_p = existingTimerManager();
-        if (manager_p == nullptr || manager_p != manager_mp || !ownsEntry(*manager_p)) {
+        if (manager_p == nullptr) {
             return;
         }
         PAUserData* userData_p = nullptr;
@@ -201,10 +207,27 @@ private:
         return started;
     }
 
-    // The entry of timerId_m still carries this slot as its user data.
-    bool ownsEntry(TimerManager& manager_r) {
+    // The manager whose table holds this slot's pending entry, or null when there is none: the
+    // slot is not armed, the thread's manager is not the one that took the entry, or the entry
+    // of timerId_m no longer carries this slot as its user data.
+    TimerManager* managerOfOwnEntry() {
+        if (!armed_m) {
+            return nullptr;
+        }
+        TimerManager* manager_p = existingTimerManager();
+        if (manager_p == nullptr || manager_p != manager_mp) {
+            return nullptr;
+        }
         PAUserData* userData_p = nullptr;
-        return manager_r.accessUserDataFromTimer(timerId_m, userData_p) && userData_p == this;
+        if (!manager_p->accessUserDataFromTimer(timerId_m, userData_p) || userData_p != this) {
+            return nullptr;
+        }
+        return manager_p;
+    }
+
+    // The request's period as its entry holds it: clock-synchronised periods in milliseconds.
+    uint32_t entryPeriod() const {
+        return request_m.clockSync ? request_m.period * 1000 : request_m.period;
     }
 
     const pthread_t owner_m;
@@ -349,10 +372,11 @@ public:
         return startRequest(request, std::move(callback));
     }
 
-    // Cancels the current timer and starts the last one started again, from now, with the same
-    // callable. False when nothing was started yet or the manager refused it.
-    // Each restart of a pending timer leaves the old entry (and its id) in the manager's table
-    // until its armed expiry, as every cancel does.
+    // Starts the last timer started again, timed from now, with the same callable; a pending
+    // expiry of it (fired but not yet delivered) is dropped, so the callable is never called
+    // before the new delay has passed. A pending timer is restarted in place, the cheap way to
+    // push a deadline back (a watchdog). False when nothing was started yet or the manager
+    // refused it.
     bool restart() {
         assert(slot_mp == nullptr || slot_mp->isOwnerThread());
         return slot_mp != nullptr && slot_mp->restart();
