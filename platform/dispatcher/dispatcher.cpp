@@ -1,32 +1,24 @@
-// cmn::Dispatcher: one process-wide registry, one epoll loop per thread.
+// cmn::Dispatcher: one process-wide registry, one epoll loop per thread; the loops' lifecycle,
+// the registry and the public operations.
 //
-// The registry maps each descriptor to its watches, one slot per event type, each naming the
-// loop and the client; one mutex guards it and every loop's bookkeeping, so removeClient works
-// from any thread. A loop is made for a thread on its first addClient or listenOnce and kept
-// in a pthread key whose destructor releases it at thread exit; a loop that still has watches
-// then lingers (its thread gone) until the last of them is removed, because other key
-// destructors of the same thread, a timer manager's among them, may still remove theirs.
-//
-// A round waits in epoll_wait without the lock, then takes the lock once per ready (descriptor,
-// event type) pair to check that the pair is still watched by this loop and was watched before
-// the wait began; that check is what keeps a client removed earlier in the round, or re-added
-// under a reused descriptor, from being called. No memory is allocated per round.
+// A loop is made for a thread on its first addClient, listenOnce, currentLoop or
+// getLoopDescriptor and kept in a pthread key whose destructor releases it at thread exit; a
+// loop that still has watches then lingers (its thread gone) until the last of them is
+// removed, because other key destructors of the same thread, a timer manager's among them, may
+// still remove theirs. Nothing is logged while a dispatcher lock is held: a log sink may wait
+// for another thread that is calling the dispatcher.
 #include <errno.h>
 #include <limits.h>
-#include <string.h>
+#include <stdarg.h>
+#include <stdio.h>
 
-#include <algorithm>
-#include <array>
-#include <atomic>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <unordered_map>
-#include <vector>
+#include <utility>
 
 #include "commonDispatcher.h"
 #include "dbgLog.h"
-#include "loopState.h"
+#include "dispatcherImpl.h"
 
 namespace cmn {
 
@@ -35,24 +27,20 @@ volatile Dispatcher* SingletonHolder<Dispatcher>::instance_spm = nullptr;
 template <>
 pthread_mutex_t SingletonHolder<Dispatcher>::mutex_sm = PTHREAD_MUTEX_INITIALIZER;
 
-namespace {
-
+using detail::DeferredLog;
 using detail::FdEventType;
-using detail::FdWatches;
-using detail::isReady;
-using detail::isUnwatched;
+using detail::FdOwners;
+using detail::FdRecord;
 using detail::isWatchable;
 using detail::kernelMask;
 using detail::Loop;
-using detail::maskInLoop;
-using detail::noPair;
+using detail::Owner;
 using detail::pairCode;
-using detail::readinessBits;
 using detail::slotOf;
-using detail::typeName;
-using detail::Watch;
-
 using detail::TaskList;
+using detail::typeName;
+
+namespace {
 
 // Loop ids are unique in the process, across dispatcher objects, so a stale id never names a
 // newer loop.
@@ -65,43 +53,54 @@ int clampTimeout(time_t timeoutMs) {
     return timeoutMs > INT_MAX ? INT_MAX : static_cast<int>(timeoutMs);
 }
 
+bool isUnowned(const FdOwners& owners_r) {
+    for (const Owner& owner_r : owners_r) {
+        if (owner_r.loop_p != nullptr) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
-// Registry and loops
+// Deferred log messages
 // ---------------------------------------------------------------------------------------------
 
-struct Dispatcher::Impl {
-    Impl();
-    ~Impl();
+namespace detail {
 
-    Loop* threadLoop() const;
-    Loop* callerLoop();
-    static void releaseLoop(void* loop_p);
-    void destroyIfUnusedLocked(Loop* loop_p);
-    bool enqueue(uint64_t loopId, std::function<void()>& task_r);
-    int runTasks(Loop* loop_p);
+void DeferredLog::err(int line, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text_m, sizeof(text_m), format, args);
+    va_end(args);
+    level_m = DBGLEVEL_ERROR;
+    line_m = line;
+}
 
-    bool watchLocked(Loop* loop_p, int fd, FdEventType type, ADispatcherClient* client_p);
-    bool unwatchLocked(int fd, FdEventType type, Loop*& loop_rp);
-    void waitForCallbackLocked(std::unique_lock<std::mutex>& lock_r, Loop* loop_p, int64_t pair);
+void DeferredLog::critical(int line, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text_m, sizeof(text_m), format, args);
+    va_end(args);
+    level_m = DBGLEVEL_CRITICAL;
+    line_m = line;
+}
 
-    int runRound(Loop* loop_p, int timeoutMs);
-    int dispatchDescriptor(Loop* loop_p, int fd, uint32_t revents, uint64_t snapshot);
-    ADispatcherClient* claim(Loop* loop_p, int fd, FdEventType type, uint32_t revents,
-                             uint64_t snapshot);
-    void finishCallback(Loop* loop_p);
+void DeferredLog::emit(const DbgModuleDescriptor* log_p) const {
+    if (level_m == DBGLEVEL_CRITICAL) {
+        log_p->dbgLog_critical(__FILE__, line_m, "%s", text_m);
+    } else if (level_m == DBGLEVEL_ERROR) {
+        log_p->dbgLog_err(__FILE__, line_m, "%s", text_m);
+    }
+}
 
-    const DbgModuleDescriptor* log_mp;
-    std::mutex mutex_m;
-    std::condition_variable callbackDone_m;
-    std::unordered_map<int, FdWatches> watches_m;
-    std::unordered_map<uint64_t, Loop*> loops_m;  // by id
-    std::atomic<uint64_t> lastSerial_m{0};
-    std::atomic<uint64_t> stopGeneration_m{0};
-    pthread_key_t loopKey_m;
-    bool keyCreated_m;
-};
+}  // namespace detail
+
+// ---------------------------------------------------------------------------------------------
+// Loops
+// ---------------------------------------------------------------------------------------------
 
 Dispatcher::Impl::Impl()
     : log_mp(SingletonHolder<DebugLogger>::getInstance().registerModule("Dispatcher")),
@@ -114,14 +113,21 @@ Dispatcher::Impl::Impl()
         return;
     }
     keyCreated_m = true;
+    registerForFork();
 }
 
+// Loops are deleted after the lock is released: deleting one destroys its queued tasks, whose
+// destructors may call the dispatcher.
 Dispatcher::Impl::~Impl() {
-    std::lock_guard<std::mutex> lock(mutex_m);
-    for (const auto& entry_r : loops_m) {
+    unregisterForFork();
+    std::unordered_map<uint64_t, Loop*> loops;
+    {
+        std::lock_guard<std::mutex> lock(mutex_m);
+        loops.swap(loops_m);
+    }
+    for (const auto& entry_r : loops) {
         delete entry_r.second;
     }
-    loops_m.clear();
     if (keyCreated_m) {
         pthread_key_delete(loopKey_m);
     }
@@ -154,8 +160,7 @@ Loop* Dispatcher::Impl::callerLoop() {
     return created_p.release();
 }
 
-// Tasks still queued are destroyed unrun, after the lock is released: their destructors may
-// call the dispatcher.
+// Tasks still queued are destroyed unrun, after the lock is released.
 void Dispatcher::Impl::releaseLoop(void* loop_p) {
     Loop* dying_p = static_cast<Loop*>(loop_p);
     Impl* impl_p = static_cast<Impl*>(dying_p->owner_p);
@@ -164,7 +169,7 @@ void Dispatcher::Impl::releaseLoop(void* loop_p) {
         std::lock_guard<std::mutex> lock(impl_p->mutex_m);
         dying_p->threadGone_m = true;
         {
-            std::lock_guard<std::mutex> tasksLock(dying_p->tasksMutex_m);
+            std::lock_guard<std::mutex> loopLock(dying_p->mutex_m);
             dropped.swap(dying_p->tasks_m);
         }
         impl_p->destroyIfUnusedLocked(dying_p);
@@ -179,178 +184,108 @@ void Dispatcher::Impl::destroyIfUnusedLocked(Loop* loop_p) {
     delete loop_p;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Registry
+// ---------------------------------------------------------------------------------------------
+
 bool Dispatcher::Impl::watchLocked(Loop* loop_p, int fd, FdEventType type,
-                                   ADispatcherClient* client_p) {
-    FdWatches& watches_r = watches_m[fd];
-    Watch& watch_r = watches_r[slotOf(type)];
-    if (watch_r.loop_p != nullptr) {
-        log_mp->dbgLog_err(__FILE__, __LINE__,
-                           "addClient refused: descriptor %d already watched for %s", fd,
-                           typeName(type));
+                                   ADispatcherClient* client_p, DeferredLog& log_r) {
+    FdOwners& owners_r = watches_m[fd];
+    size_t slot = slotOf(type);
+    if (owners_r[slot].loop_p != nullptr) {
+        log_r.err(__LINE__, "addClient refused: descriptor %d already watched for %s", fd,
+                  typeName(type));
         return false;
     }
-    uint32_t oldMask = maskInLoop(watches_r, loop_p);
-    if (!loop_p->epoll_m.update(fd, oldMask, oldMask | kernelMask(slotOf(type)))) {
-        if (isUnwatched(watches_r)) {
+    const Owner* sibling_p = nullptr;
+    for (const Owner& owner_r : owners_r) {
+        if (owner_r.loop_p == loop_p) {
+            sibling_p = &owner_r;
+        }
+    }
+    std::lock_guard<std::mutex> loopLock(loop_p->mutex_m);
+    uint32_t index = sibling_p != nullptr ? sibling_p->index : loop_p->allocateRecord(fd);
+    FdRecord& record_r = loop_p->records_m[index];
+    uint32_t oldMask = record_r.mask();
+    uint32_t newMask = oldMask | kernelMask(slot);
+    int error =
+        loop_p->epoll_m.update(fd, oldMask, newMask, detail::eventData(index, record_r.generation));
+    if (error != 0) {
+        errno = error;
+        log_r.critical(__LINE__, "epoll_ctl(%s) of descriptor %d on epoll %d failed: %m",
+                       detail::EpollSet::operationName(oldMask, newMask), fd,
+                       loop_p->epoll_m.epollFd());
+        if (sibling_p == nullptr) {
+            loop_p->freeRecord(index);
+        }
+        if (isUnowned(owners_r)) {
             watches_m.erase(fd);
         }
         return false;
     }
-    watch_r.loop_p = loop_p;
-    watch_r.client_p = client_p;
-    watch_r.serial = lastSerial_m.fetch_add(1, std::memory_order_acq_rel) + 1;
+    record_r.slots[slot].client_p = client_p;
+    record_r.slots[slot].serial = lastSerial_m.fetch_add(1, std::memory_order_acq_rel) + 1;
+    owners_r[slot].loop_p = loop_p;
+    owners_r[slot].index = index;
     ++loop_p->watchCount_m;
     return true;
 }
 
-bool Dispatcher::Impl::unwatchLocked(int fd, FdEventType type, Loop*& loop_rp) {
-    std::unordered_map<int, FdWatches>::iterator it = watches_m.find(fd);
-    if (it == watches_m.end() || it->second[slotOf(type)].loop_p == nullptr) {
-        return false;
+// Returns the loop that watched the pair (null: not watched). mustWait_r tells whether the
+// loop's thread is inside this pair's callback and the caller, on another thread, is to wait
+// for it; the loop is then kept alive until waitForCallback is done.
+Loop* Dispatcher::Impl::unwatchLocked(int fd, FdEventType type, bool& mustWait_r,
+                                      DeferredLog& log_r) {
+    std::unordered_map<int, FdOwners>::iterator it = watches_m.find(fd);
+    size_t slot = slotOf(type);
+    if (it == watches_m.end() || it->second[slot].loop_p == nullptr) {
+        return nullptr;
     }
-    Watch& watch_r = it->second[slotOf(type)];
-    loop_rp = watch_r.loop_p;
-    watch_r = Watch();
-    uint32_t remaining = maskInLoop(it->second, loop_rp);
-    // A failure is logged there; the pair is no longer watched either way, and the registry
-    // check keeps any report the kernel still makes for it from reaching the client.
-    loop_rp->epoll_m.update(fd, remaining | kernelMask(slotOf(type)), remaining);
-    if (isUnwatched(it->second)) {
+    Owner owner = it->second[slot];
+    it->second[slot] = Owner();
+    if (isUnowned(it->second)) {
         watches_m.erase(it);
     }
-    --loop_rp->watchCount_m;
-    return true;
+    Loop* loop_p = owner.loop_p;
+    --loop_p->watchCount_m;
+    std::lock_guard<std::mutex> loopLock(loop_p->mutex_m);
+    FdRecord& record_r = loop_p->records_m[owner.index];
+    record_r.slots[slot] = detail::Slot();
+    uint32_t remaining = record_r.mask();
+    // The pair is no longer watched either way; the emptied slot keeps any report the kernel
+    // still makes for it from reaching the client.
+    int error = loop_p->epoll_m.update(fd, remaining | kernelMask(slot), remaining,
+                                       detail::eventData(owner.index, record_r.generation));
+    if (error != 0) {
+        errno = error;
+        log_r.critical(__LINE__, "epoll_ctl(%s) of descriptor %d on epoll %d failed: %m",
+                       detail::EpollSet::operationName(remaining | kernelMask(slot), remaining), fd,
+                       loop_p->epoll_m.epollFd());
+    }
+    if (remaining == 0) {
+        loop_p->freeRecord(owner.index);
+    }
+    mustWait_r = loop_p != threadLoop() && loop_p->dispatchingPair_m.load() == pairCode(fd, type);
+    if (mustWait_r) {
+        loop_p->removersWaiting_m.fetch_add(1);
+    }
+    return loop_p;
 }
 
 // The loop's thread may be inside the client's callback for this very pair; a remover on
 // another thread waits for it to return, so the client may be destroyed once removeClient has
-// returned.
-void Dispatcher::Impl::waitForCallbackLocked(std::unique_lock<std::mutex>& lock_r, Loop* loop_p,
-                                             int64_t pair) {
-    loop_p->removersWaiting_m.fetch_add(1);
-    callbackDone_m.wait(lock_r, [loop_p, pair] { return loop_p->dispatchingPair_m != pair; });
+// returned. removersWaiting_m, raised by unwatchLocked, keeps the loop alive meanwhile; the
+// increment and the loop thread's clearing of dispatchingPair_m are sequentially consistent,
+// so either the loop's thread sees the remover and notifies, or the remover sees the pair done.
+void Dispatcher::Impl::waitForCallback(Loop* loop_p, int64_t pair) {
+    {
+        std::unique_lock<std::mutex> loopLock(loop_p->mutex_m);
+        loop_p->callbackDone_m.wait(loopLock,
+                                    [loop_p, pair] { return loop_p->dispatchingPair_m != pair; });
+    }
+    std::lock_guard<std::mutex> lock(mutex_m);
     loop_p->removersWaiting_m.fetch_sub(1);
     destroyIfUnusedLocked(loop_p);
-}
-
-// The loop is woken only when its queue turns non-empty: a round drains the wake-up before it
-// takes the queue, so a task queued after that take always finds the queue empty and wakes it.
-bool Dispatcher::Impl::enqueue(uint64_t loopId, std::function<void()>& task_r) {
-    std::lock_guard<std::mutex> lock(mutex_m);
-    std::unordered_map<uint64_t, Loop*>::iterator it = loops_m.find(loopId);
-    if (it == loops_m.end() || it->second->threadGone_m) {
-        return false;
-    }
-    Loop* loop_p = it->second;
-    bool wasEmpty = false;
-    {
-        std::lock_guard<std::mutex> tasksLock(loop_p->tasksMutex_m);
-        wasEmpty = loop_p->tasks_m.empty();
-        loop_p->tasks_m.push_back(std::move(task_r));
-    }
-    if (wasEmpty) {
-        loop_p->epoll_m.wake();
-    }
-    return true;
-}
-
-// Runs the tasks queued before this call; those they post run in a later round.
-int Dispatcher::Impl::runTasks(Loop* loop_p) {
-    {
-        std::lock_guard<std::mutex> tasksLock(loop_p->tasksMutex_m);
-        loop_p->running_m.swap(loop_p->tasks_m);
-    }
-    int made = 0;
-    for (std::function<void()>& task_r : loop_p->running_m) {
-        task_r();
-        ++made;
-    }
-    loop_p->running_m.clear();
-    return made;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Rounds
-// ---------------------------------------------------------------------------------------------
-
-int Dispatcher::Impl::runRound(Loop* loop_p, int timeoutMs) {
-    if (loop_p->inRound_m) {
-        log_mp->dbgLog_err(__FILE__, __LINE__, "listenOnce refused: loop %d is already in a round",
-                           loop_p->epoll_m.epollFd());
-        return -1;
-    }
-    // Pairs registered after this point are not served until the next round: their descriptor
-    // number may have been reported for an earlier, since closed, descriptor.
-    uint64_t snapshot = lastSerial_m.load(std::memory_order_acquire);
-    std::vector<struct epoll_event>& events_r = loop_p->events_m;
-    int ready = loop_p->epoll_m.wait(events_r.data(), static_cast<int>(events_r.size()), timeoutMs);
-    if (ready <= 0) {
-        return ready;
-    }
-    loop_p->inRound_m = true;
-    int made = 0;
-    for (int i = 0; i < ready; ++i) {
-        if (events_r[i].data.u64 == detail::EpollSet::wakeMarker) {
-            loop_p->epoll_m.drainWake();
-            made += runTasks(loop_p);
-            continue;
-        }
-        made += dispatchDescriptor(loop_p, static_cast<int>(events_r[i].data.u64),
-                                   events_r[i].events, snapshot);
-    }
-    loop_p->inRound_m = false;
-    if (ready == static_cast<int>(events_r.size()) && ready < detail::maximumEventCapacity) {
-        events_r.resize(events_r.size() * 2);
-    }
-    return made;
-}
-
-int Dispatcher::Impl::dispatchDescriptor(Loop* loop_p, int fd, uint32_t revents,
-                                         uint64_t snapshot) {
-    static const FdEventType types[] = {ADispatcherClient::fdReadEvent_c,
-                                        ADispatcherClient::fdWriteEvent_c,
-                                        ADispatcherClient::fdExceptionEvent_c};
-    int made = 0;
-    for (FdEventType type : types) {
-        if ((revents & readinessBits(type)) == 0) {
-            continue;
-        }
-        ADispatcherClient* client_p = claim(loop_p, fd, type, revents, snapshot);
-        if (client_p == nullptr) {
-            continue;
-        }
-        // The callback's result is the client's business: a refused event stays watched.
-        client_p->handleEvent(fd, type);
-        finishCallback(loop_p);
-        ++made;
-    }
-    return made;
-}
-
-ADispatcherClient* Dispatcher::Impl::claim(Loop* loop_p, int fd, FdEventType type, uint32_t revents,
-                                           uint64_t snapshot) {
-    std::lock_guard<std::mutex> lock(mutex_m);
-    std::unordered_map<int, FdWatches>::const_iterator it = watches_m.find(fd);
-    if (it == watches_m.end()) {
-        return nullptr;
-    }
-    const Watch& watch_r = it->second[slotOf(type)];
-    if (watch_r.loop_p != loop_p || watch_r.serial > snapshot ||
-        !isReady(type, revents, it->second, loop_p)) {
-        return nullptr;
-    }
-    loop_p->dispatchingPair_m.store(pairCode(fd, type));
-    return watch_r.client_p;
-}
-
-// Sequentially consistent store and load pair with the remover's increment and check in
-// waitForCallbackLocked: either the remover sees the pair finished, or this sees the remover.
-void Dispatcher::Impl::finishCallback(Loop* loop_p) {
-    loop_p->dispatchingPair_m.store(noPair);
-    if (loop_p->removersWaiting_m.load() > 0) {
-        std::lock_guard<std::mutex> lock(mutex_m);
-        callbackDone_m.notify_all();
-    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -380,26 +315,35 @@ bool Dispatcher::addClient(ADispatcherClient* client_p, ADispatcherClient::FdEve
     if (loop_p == nullptr) {
         return false;
     }
-    std::lock_guard<std::mutex> lock(impl_mp->mutex_m);
-    return impl_mp->watchLocked(loop_p, fd, eventType, client_p);
+    DeferredLog log;
+    bool added = false;
+    {
+        std::lock_guard<std::mutex> lock(impl_mp->mutex_m);
+        added = impl_mp->watchLocked(loop_p, fd, eventType, client_p, log);
+    }
+    log.emit(impl_mp->log_mp);
+    return added;
 }
 
 bool Dispatcher::removeClient(int fd, ADispatcherClient::FdEventType eventType) {
     if (fd < 0 || !isWatchable(eventType)) {
         return false;
     }
-    std::unique_lock<std::mutex> lock(impl_mp->mutex_m);
+    DeferredLog log;
+    bool mustWait = false;
     Loop* loop_p = nullptr;
-    if (!impl_mp->unwatchLocked(fd, eventType, loop_p)) {
-        return false;
+    {
+        std::lock_guard<std::mutex> lock(impl_mp->mutex_m);
+        loop_p = impl_mp->unwatchLocked(fd, eventType, mustWait, log);
+        if (loop_p != nullptr && !mustWait) {
+            impl_mp->destroyIfUnusedLocked(loop_p);
+        }
     }
-    if (loop_p != impl_mp->threadLoop() &&
-        loop_p->dispatchingPair_m.load() == pairCode(fd, eventType)) {
-        impl_mp->waitForCallbackLocked(lock, loop_p, pairCode(fd, eventType));
-        return true;
+    log.emit(impl_mp->log_mp);
+    if (mustWait) {
+        impl_mp->waitForCallback(loop_p, pairCode(fd, eventType));
     }
-    impl_mp->destroyIfUnusedLocked(loop_p);
-    return true;
+    return loop_p != nullptr;
 }
 
 int Dispatcher::listenOnce(time_t timeoutMs) {
@@ -407,7 +351,7 @@ int Dispatcher::listenOnce(time_t timeoutMs) {
     if (loop_p == nullptr) {
         return -1;
     }
-    return impl_mp->runRound(loop_p, clampTimeout(timeoutMs));
+    return impl_mp->runRound(loop_p, clampTimeout(timeoutMs), nullptr);
 }
 
 void Dispatcher::listen() {
@@ -418,7 +362,7 @@ void Dispatcher::listen() {
     uint64_t generation = impl_mp->stopGeneration_m.load(std::memory_order_acquire);
     while (impl_mp->stopGeneration_m.load(std::memory_order_acquire) == generation) {
         // A failed round is logged; the loop's epoll set is then broken for good.
-        if (impl_mp->runRound(loop_p, -1) < 0) {
+        if (impl_mp->runRound(loop_p, -1, &generation) < 0) {
             return;
         }
     }
@@ -426,12 +370,20 @@ void Dispatcher::listen() {
 
 void Dispatcher::stop() {
     impl_mp->stopGeneration_m.fetch_add(1, std::memory_order_acq_rel);
-    std::lock_guard<std::mutex> lock(impl_mp->mutex_m);
-    for (const auto& entry_r : impl_mp->loops_m) {
-        if (!entry_r.second->threadGone_m) {
-            entry_r.second->epoll_m.wake();
+    DeferredLog log;
+    {
+        std::lock_guard<std::mutex> lock(impl_mp->mutex_m);
+        for (const auto& entry_r : impl_mp->loops_m) {
+            Loop* loop_p = entry_r.second;
+            int error = loop_p->threadGone_m ? 0 : loop_p->epoll_m.wake();
+            if (error != 0) {
+                errno = error;
+                log.critical(__LINE__, "write to wake-up eventfd %d failed: %m",
+                             loop_p->epoll_m.wakeFd());
+            }
         }
     }
+    log.emit(impl_mp->log_mp);
 }
 
 Dispatcher::LoopId Dispatcher::currentLoop() {

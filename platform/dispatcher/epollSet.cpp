@@ -10,15 +10,11 @@ namespace detail {
 
 namespace {
 
-const char* operationName(int op) {
-    switch (op) {
-        case EPOLL_CTL_ADD:
-            return "EPOLL_CTL_ADD";
-        case EPOLL_CTL_MOD:
-            return "EPOLL_CTL_MOD";
-        default:
-            return "EPOLL_CTL_DEL";
+int operationOf(uint32_t oldMask, uint32_t newMask) {
+    if (oldMask == 0) {
+        return EPOLL_CTL_ADD;
     }
+    return newMask == 0 ? EPOLL_CTL_DEL : EPOLL_CTL_MOD;
 }
 
 void closeDescriptor(int fd) {
@@ -34,9 +30,24 @@ const uint64_t EpollSet::wakeMarker;
 
 EpollSet::EpollSet() : epollFd_m(-1), wakeFd_m(-1), log_mp(nullptr) {}
 
-EpollSet::~EpollSet() {
+EpollSet::~EpollSet() { closeDescriptors(); }
+
+void EpollSet::closeDescriptors() {
     closeDescriptor(wakeFd_m);
     closeDescriptor(epollFd_m);
+    wakeFd_m = -1;
+    epollFd_m = -1;
+}
+
+const char* EpollSet::operationName(uint32_t oldMask, uint32_t newMask) {
+    switch (operationOf(oldMask, newMask)) {
+        case EPOLL_CTL_ADD:
+            return "EPOLL_CTL_ADD";
+        case EPOLL_CTL_MOD:
+            return "EPOLL_CTL_MOD";
+        default:
+            return "EPOLL_CTL_DEL";
+    }
 }
 
 bool EpollSet::open(const DbgModuleDescriptor* log_p) {
@@ -64,27 +75,19 @@ bool EpollSet::open(const DbgModuleDescriptor* log_p) {
     return true;
 }
 
-bool EpollSet::update(int fd, uint32_t oldMask, uint32_t newMask) {
-    int op = EPOLL_CTL_MOD;
-    if (oldMask == 0) {
-        op = EPOLL_CTL_ADD;
-    } else if (newMask == 0) {
-        op = EPOLL_CTL_DEL;
-    }
+int EpollSet::update(int fd, uint32_t oldMask, uint32_t newMask, uint64_t data) {
+    int op = operationOf(oldMask, newMask);
     struct epoll_event event = {};
     event.events = newMask;
-    event.data.u64 = static_cast<uint64_t>(fd);
+    event.data.u64 = data;
     if (epoll_ctl(epollFd_m, op, fd, &event) == 0) {
-        return true;
+        return 0;
     }
     // The kernel drops a descriptor from every epoll set when its last reference is closed.
     if (op == EPOLL_CTL_DEL && (errno == EBADF || errno == ENOENT)) {
-        return true;
+        return 0;
     }
-    log_mp->dbgLog_critical(__FILE__, __LINE__,
-                            "epoll_ctl(%s) of descriptor %d on epoll %d failed: %m",
-                            operationName(op), fd, epollFd_m);
-    return false;
+    return errno;
 }
 
 int EpollSet::wait(struct epoll_event* events_p, int maxEvents, int timeoutMs) {
@@ -99,19 +102,16 @@ int EpollSet::wait(struct epoll_event* events_p, int maxEvents, int timeoutMs) {
     return -1;
 }
 
-void EpollSet::wake() {
+int EpollSet::wake() {
     uint64_t one = 1;
     while (write(wakeFd_m, &one, sizeof(one)) < 0) {
         if (errno == EINTR) {
             continue;
         }
         // EAGAIN: the counter is saturated, so a wake-up is already pending.
-        if (errno != EAGAIN) {
-            log_mp->dbgLog_critical(__FILE__, __LINE__, "write to wake-up eventfd %d failed: %m",
-                                    wakeFd_m);
-        }
-        return;
+        return errno == EAGAIN ? 0 : errno;
     }
+    return 0;
 }
 
 void EpollSet::drainWake() {

@@ -1,9 +1,13 @@
-// The dispatcher: callbacks per event type, removal during a round and from another thread,
-// stop, per-thread loops and refusals. Also the dispatcher-client base's defaults:
-// syslog is interposed in this executable, so their reports are captured instead of sent.
+// The dispatcher: callbacks per event type, hang-ups, removal during a round and from another
+// thread, stop, per-thread loops, refusals, logging outside its lock and fork(). Also the
+// dispatcher-client base's defaults: syslog is interposed in this executable, so their reports
+// are captured instead of sent.
+#include <fcntl.h>
+#include <limits.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -11,12 +15,14 @@
 #include <chrono>
 #include <functional>
 #include <future>
+#include <memory>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "commonDispatcher.h"
+#include "dbgLog.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 
@@ -64,7 +70,8 @@ private:
     int fd_m;
 };
 
-// Notes each read ('r') and write ('w') callback and runs `onEvent`, if set, inside it.
+// Notes each read ('r'), write ('w') and exception ('x') callback and runs `onEvent`, if set,
+// inside it.
 class CountingClient : public BareClient {
 public:
     using BareClient::BareClient;
@@ -74,6 +81,7 @@ public:
 private:
     bool socketCallback(int) override { return record('r'); }
     bool writeCallback(int) override { return record('w'); }
+    bool exceptionCallback(int) override { return record('x'); }
     bool record(char event) {
         events += event;
         if (onEvent) {
@@ -91,8 +99,21 @@ struct SocketPair {
         close(fds[1]);
     }
     void fill() { EXPECT_EQ(1, send(fds[0], "x", 1, 0)); }
+    void hangUp() {
+        close(fds[0]);
+        fds[0] = -1;
+    }
     int fds[2];
 };
+
+// How many milliseconds `call` took, on the monotonic clock.
+template <typename Call>
+long long millisecondsTaken(Call call) {
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    call();
+    return std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start)
+        .count();
+}
 
 class DispatcherTest : public testing::Test {
 protected:
@@ -169,6 +190,127 @@ TEST_F(DispatcherTest, LoopServesOnlyItsThreadsClientsAndRemoveWaitsForTheirCall
     EXPECT_TRUE(dispatcher_m.removeClient(fd(0), readEvent));
     EXPECT_TRUE(callbackDone.load()) << "removeClient returned while the client ran";
     owner.join();
+    EXPECT_EQ("r", first_m.events);
+}
+
+// A stop() made before the round (here by another thread) leaves a wake-up behind; the round
+// must not take it for the end of its time.
+TEST_F(DispatcherTest, ListenOnceWaitsItsWholeTimeAfterAStopAndListenStillEndsOnStop) {
+    ASSERT_NE(0u, dispatcher_m.currentLoop());
+    std::thread([this] { dispatcher_m.stop(); }).join();
+    int result = -1;
+    EXPECT_GE(millisecondsTaken([&] { result = dispatcher_m.listenOnce(100); }), 100);
+    EXPECT_EQ(0, result);
+
+    // A stop from another thread while listen() runs ends it after that round.
+    std::promise<void> listening;
+    std::thread stopper([&] {
+        listening.get_future().wait();
+        dispatcher_m.stop();
+    });
+    first_m.onEvent = [&] {
+        if (first_m.events.size() == 1) {
+            listening.set_value();
+        }
+    };
+    ASSERT_TRUE(dispatcher_m.addClient(&first_m, readEvent));
+    fill(0);
+    dispatcher_m.listen();
+    stopper.join();
+    EXPECT_EQ('r', first_m.events.at(0));
+}
+
+// An error or hang-up reaches the read callback of a descriptor watched for read; on one
+// watched for exceptions only it reaches the exception callback, so it is never lost.
+struct HangUpCase {
+    std::vector<ADispatcherClient::FdEventType> watched;
+    std::string calls;
+};
+
+class DispatcherHangUpTest : public DispatcherTest,
+                             public testing::WithParamInterface<HangUpCase> {};
+
+TEST_P(DispatcherHangUpTest, PeerHangUpReachesTheCallbackTheRuleNames) {
+    for (ADispatcherClient::FdEventType type : GetParam().watched) {
+        ASSERT_TRUE(dispatcher_m.addClient(&first_m, type));
+    }
+    EXPECT_EQ(0, dispatcher_m.listenOnce(0));
+    pairs_m[0].hangUp();
+    EXPECT_EQ(static_cast<int>(GetParam().calls.size()), dispatcher_m.listenOnce(0));
+    EXPECT_EQ(GetParam().calls, first_m.events);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Watches, DispatcherHangUpTest,
+    testing::Values(HangUpCase{{ADispatcherClient::fdExceptionEvent_c}, "x"},
+                    HangUpCase{{readEvent, ADispatcherClient::fdExceptionEvent_c}, "r"}));
+
+// A log sink that waits for another thread's dispatcher call: logging under the dispatcher's
+// lock would keep that call out until the sink gives up.
+TEST_F(DispatcherTest, RefusalsAreLoggedOutsideTheDispatchersLock) {
+    std::atomic<int> blocked{0};
+    std::vector<std::thread> others;  // joined once the dispatcher's calls have returned
+    cmn::SingletonHolder<cmn::DebugLogger>::getInstance().setSink(
+        [this, &blocked, &others](const cmn::DbgModuleDescriptor&, DebugLogLevelType, const char*,
+                                  int, const std::string&) {
+            auto done = std::make_shared<std::promise<void>>();
+            others.emplace_back([this, done] {
+                dispatcher_m.removeClient(fd(1), readEvent);
+                done->set_value();
+            });
+            if (done->get_future().wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+                ++blocked;
+            }
+        });
+    char path[] = "/tmp/dispatcherTestXXXXXX";
+    int fileFd = mkstemp(path);
+    ASSERT_GE(fileFd, 0);
+    unlink(path);
+    CountingClient file(fileFd);
+    ASSERT_TRUE(dispatcher_m.addClient(&first_m, readEvent));
+    EXPECT_FALSE(dispatcher_m.addClient(&first_m, readEvent));  // already watched
+    EXPECT_FALSE(dispatcher_m.addClient(&file, readEvent));     // refused by the kernel
+    cmn::SingletonHolder<cmn::DebugLogger>::getInstance().setSink(cmn::DebugLogger::Sink());
+    for (std::thread& other_r : others) {
+        other_r.join();
+    }
+    close(fileFd);
+    EXPECT_EQ(2u, others.size());
+    EXPECT_EQ(0, blocked.load());
+}
+
+bool isEpollDescriptor(int fd) {
+    char link[64], target[PATH_MAX] = {};
+    snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+    return readlink(link, target, sizeof(target) - 1) > 0 &&
+           std::string(target) == "anon_inode:[eventpoll]";
+}
+
+// The child's own loop, its removals and its exit leave the parent's epoll set alone, and it
+// keeps no copy of the parent's loop descriptor. The child reports failures as exit bits.
+TEST_F(DispatcherTest, ForkedChildsLoopLeavesTheParentsWatchesAlone) {
+    ASSERT_TRUE(dispatcher_m.addClient(&first_m, readEvent));
+    int parentLoopFd = dispatcher_m.getLoopDescriptor();
+    fill(0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int failures = 0;
+        failures |= isEpollDescriptor(parentLoopFd) ? 1 : 0;
+        failures |= dispatcher_m.removeClient(fd(0), readEvent) ? 2 : 0;
+        failures |= dispatcher_m.addClient(&second_m, readEvent) ? 0 : 4;
+        fill(1);
+        failures |= dispatcher_m.listenOnce(1000) == 1 && second_m.events == "r" ? 0 : 8;
+        failures |= dispatcher_m.removeClient(fd(1), readEvent) ? 0 : 16;
+        failures |= dispatcher_m.addClient(&first_m, readEvent) ? 0 : 32;
+        failures |= dispatcher_m.removeClient(fd(0), readEvent) ? 0 : 64;
+        _exit(failures);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status));
+    EXPECT_EQ(1, dispatcher_m.listenOnce(5000));
     EXPECT_EQ("r", first_m.events);
 }
 
