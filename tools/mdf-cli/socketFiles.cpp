@@ -103,7 +103,9 @@ bool findSocketFiles(const std::string& dir, std::vector<SocketFile>& files_r) {
         long commandPid = commandSocketPid(name);
         long pid = commandPid != 0 ? commandPid : callbackSocketPid(name);
         struct stat info;
-        const std::string path = dir + "/" + name;
+        std::string path = dir;
+        path += "/";
+        path += name;
         if (pid == 0 || lstat(path.c_str(), &info) != 0 || !S_ISSOCK(info.st_mode) ||
             info.st_uid != geteuid()) {
             continue;
@@ -129,7 +131,8 @@ bool readBindings(Bindings& bindings_r) {
     while (std::getline(table, line)) {
         std::istringstream fields(line);
         std::string num, refCount, protocol, flags, type, state, inode, path;
-        fields >> num >> refCount >> protocol >> flags >> type >> state >> inode >> path;
+        fields >> num >> refCount >> protocol >> flags >> type >> state >> inode;
+        std::getline(fields >> std::ws, path);  // the rest of the line: a path may hold blanks
         if (path.empty() || path[0] != '/') {
             continue;
         }
