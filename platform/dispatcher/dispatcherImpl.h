@@ -23,6 +23,7 @@
 
 #include "commonDispatcher.h"
 #include "dbgLog.h"
+#include "deferredLog.h"
 #include "loopState.h"
 
 namespace cmn {
@@ -35,21 +36,6 @@ struct Owner {
     uint32_t index = 0;
 };
 typedef std::array<Owner, slotCount> FdOwners;
-
-// A message composed while a lock is held and logged once it is released, so that a log sink
-// may use the dispatcher.
-class DeferredLog {
-public:
-    void err(int line, const char* format, ...) __attribute__((format(printf, 3, 4)));
-    void critical(int line, const char* format, ...) __attribute__((format(printf, 3, 4)));
-    // Logs the message, if any, through `log_p`.
-    void emit(const DbgModuleDescriptor* log_p) const;
-
-private:
-    int level_m = 0;  // 0: nothing to log
-    int line_m = 0;
-    char text_m[256] = {};
-};
 
 }  // namespace detail
 
