@@ -139,11 +139,13 @@ struct MainManagerReaper {
 };
 MainManagerReaper mainManagerReaper_g;
 
-// A child of fork() has a copy of the forking thread's manager but not its driver thread, and
-// shares the callback socket and the dispatcher's epoll set with the parent: destroying the
-// copy would unlink the parent's socket file and take the parent's socket out of the shared
-// epoll set. So the child forgets it: the thread's key no longer names it and the exit hook
-// leaves its file alone. Only calls that are safe in a child of a threaded process are made.
+// A child of fork() has a copy of the forking thread's manager, whose socket it shares with the
+// parent and whose timers belong to the parent's driver instance: using or destroying the copy
+// would read the parent's expiries, unlink the parent's socket file or deregister the parent's
+// socket. So the child forgets it: the thread's key no longer names it, and the reaper leaves
+// its file alone. The child's first getInstance() then makes a manager of its own (the driver
+// and the dispatcher give a child a fresh instance and loop). Only calls that are safe in a
+// child of a threaded process are made.
 void forgetManagerInChild() {
     pthread_key_t key = SingletonPerThread<TimerManager>::getSingletonKey();
     void* inherited_p = pthread_getspecific(key);
@@ -154,7 +156,7 @@ void forgetManagerInChild() {
     mainSocket_g.armed.store(false);
 }
 
-// Runs at the end of every construction; the hooks are installed once per process.
+// Runs at the end of every construction; the fork hook is installed once per process.
 void watchProcessLife(const DbgModuleDescriptor* log_p, const sockaddr_un& address_r) {
     std::call_once(forkHookOnce_g, [log_p] {
         if (pthread_atfork(nullptr, nullptr, forgetManagerInChild) != 0) {
