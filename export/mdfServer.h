@@ -10,10 +10,13 @@
 // Ownership: the server never owns handlers; their owners register them before use and
 // deregister them before destroying them. A handler owns its descriptors; a descriptor never
 // owns its target object.
-// Thread: a handler runs on the thread that calls it; the server's operator socket runs every
-// command on the dispatcher thread that called startListening. Handlers are not locked: the
-// thread that calls the server must be the thread that owns the handlers' targets. Adding and
-// removing a handler's commands holds the server's chain lock.
+// Thread: a handler belongs to the thread that registers it (its owner), which owns its target,
+// adds and removes its commands and withdraws it. The server runs each handler's commands on
+// the owner's thread: directly when the caller is that thread, otherwise through the owner's
+// dispatcher loop, which must be served for the command to run. The server's own commands
+// ("help", "mdf-show-state") run on the calling thread. Every Server call may come from any
+// thread. Changing a handler's commands and counting an accepted command hold the server's
+// chain lock, under which other threads read them.
 #ifndef EXPORT_MDFSERVER_H
 #define EXPORT_MDFSERVER_H
 
@@ -199,16 +202,7 @@ public:
     bool removeCommand(const std::string& verb_r);
 
     bool handleCommand(const std::string& verb_r, int argc, char** argv,
-                       std::string& out_r) override {
-        if (canHandleCommand(verb_r)) {
-            ++commandCount_m;
-            return commandSet_m.executeCommand(verb_r, argc, argv, out_r);
-        }
-        if (haveSuccessor()) {
-            return successor_mp->handleCommand(verb_r, argc, argv, out_r);
-        }
-        return false;
-    }
+                       std::string& out_r) override;
 
     bool canHandleCommand(const std::string& verb_r) const override {
         return commandSet_m.findCommand(verb_r) != nullptr;
@@ -241,7 +235,8 @@ private:
     CommandSet<T, F> commandSet_m;
 };
 
-// The process's command server.
+// The process's command server. In a child of fork() it starts with no handlers and not
+// listening; the parent's socket file and dispatcher registrations are left alone.
 class Server {
 public:
     Server();
@@ -256,21 +251,31 @@ public:
     // True when a registered handler knows `verb` in any case.
     bool commandExists(const std::string& verb) const;
     // The recursive lock that guards the handler chain. ACommandHandler holds it while it
-    // changes its commands, so that the check for a word and the change are one step and a walk
-    // of the chain on another thread never meets a command set in the middle of a change.
+    // changes its commands or counts one, so that the check for a word and the change are one
+    // step and a walk of the chain on another thread never meets a command set in the middle of
+    // a change. Never held while a handler's command runs.
     pthread_mutex_t& chainMutex();
 
-    // Splits commandLine at blanks and tabs, hands the words to the chain (argv[0] the command
-    // word) on the calling thread, and returns the command's result. out_r receives exactly the
-    // text the command appended. An empty line or an unknown word returns false with a short
-    // explanation in out_r. "help" lists every registered handler's help.
+    // Splits commandLine at blanks and tabs and runs it (argv[0] the command word) on the
+    // thread that owns the handler knowing the word: at once when that is the calling thread
+    // (or the word is one of the server's own), otherwise by handing it to the owner's
+    // dispatcher loop and waiting. The wait for the owner to take it is bounded (3 s): past it
+    // the call returns false with a one-line explanation in out_r, and the command never runs
+    // later; a command the owner has begun is waited for to its end. False with an explanation
+    // too when the owner's thread has ended or withdrew the handler or word meanwhile.
+    // Returns the command's result; out_r receives exactly the text the command appended. An
+    // empty line or an unknown word returns false with a short explanation in out_r. "help"
+    // lists every registered handler's help.
+    // Thread: any. Two threads each running the other's command wait out the bound; nothing
+    // deadlocks.
     bool executeCommand(const std::string& commandLine, std::string& out_r);
 
     // Serves operators on an AF_UNIX stream socket at socketPath (empty: the default path,
     // defaultSocketPath(getpid())), registered with the calling thread's dispatcher loop. One
-    // connection carries one command line and gets the response text and the result. The file
-    // is owner-only; peers of another user id (root aside) are refused. False (logged) when the
-    // socket cannot be made or is already listening.
+    // connection carries one command line and gets the response text and the result; a command
+    // runs as executeCommand runs it, and the loop serves other connections while one waits
+    // for its owner. The file is owner-only; peers of another user id (root aside) are
+    // refused. False (logged) when the socket cannot be made or is already listening.
     bool startListening(const std::string& socketPath);
     // Closes the listening socket and its connections and removes the socket file.
     // Thread: the thread whose loop serves the socket (not from inside one of its commands),
@@ -304,6 +309,22 @@ pthread_mutex_t SingletonHolder<mdf::Server>::mutex_sm;
 }  // namespace cmn
 
 namespace mdf {
+
+template <class T, class F>
+bool ACommandHandler<T, F>::handleCommand(const std::string& verb_r, int argc, char** argv,
+                                          std::string& out_r) {
+    if (canHandleCommand(verb_r)) {
+        {
+            cmn::PThreadMutex lock(cmn::SingletonHolder<Server>::getInstance().chainMutex());
+            ++commandCount_m;
+        }
+        return commandSet_m.executeCommand(verb_r, argc, argv, out_r);
+    }
+    if (haveSuccessor()) {
+        return successor_mp->handleCommand(verb_r, argc, argv, out_r);
+    }
+    return false;
+}
 
 template <class T, class F>
 bool ACommandHandler<T, F>::addCommand(const std::string& verb_r, const std::string& help_r,

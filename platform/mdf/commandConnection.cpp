@@ -44,9 +44,10 @@ int64_t monotonicMs() {
     return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-CommandConnection::CommandConnection(int fd, PAConnectionOwner& owner_r,
+CommandConnection::CommandConnection(int fd, uint64_t serial, PAConnectionOwner& owner_r,
                                      const cmn::DbgModuleDescriptor* log_p)
     : fd_m(fd),
+      serial_m(serial),
       owner_rm(owner_r),
       log_mp(log_p),
       state_m(reading_c),
@@ -56,9 +57,18 @@ CommandConnection::CommandConnection(int fd, PAConnectionOwner& owner_r,
       input_m(),
       output_m(),
       written_m(0),
-      lastActivityMs_m(monotonicMs()) {}
+      acceptedMs_m(monotonicMs()),
+      lastActivityMs_m(acceptedMs_m),
+      request_m(),
+      waitStartMs_m(0),
+      ownerWaitOver_m(false),
+      self_m(std::make_shared<CommandConnection*>(this)) {}
 
 CommandConnection::~CommandConnection() {
+    *self_m = nullptr;
+    if (request_m) {
+        request_m->abandon();
+    }
     if (fd_m < 0) {
         return;
     }
@@ -174,9 +184,31 @@ void CommandConnection::runLine(const std::string& line) {
     }
     log_mp->dbgLog_debug(__FILE__, __LINE__, "connection %d: command \"%s\"", fd_m,
                          command.c_str());
-    std::string response;
-    bool succeeded = owner_rm.runCommandLine(command, response);
-    answer(succeeded ? "OK" : "FAILED", response);
+    // The reply runs on this thread, in a later round, and may find the connection gone.
+    std::shared_ptr<CommandConnection*> self = self_m;
+    std::shared_ptr<CommandRequest> request =
+        owner_rm.startCommand(command, [self](bool result, const std::string& text) {
+            if (*self != nullptr) {
+                (*self)->commandDone(result, text);
+            }
+        });
+    if (request->isFinished()) {
+        answer(request->result() ? "OK" : "FAILED", request->text());
+        return;
+    }
+    state_m = waiting_c;
+    watch(fdReadEvent_c, false);
+    request_m = request;
+    waitStartMs_m = monotonicMs();
+    owner_rm.deadlinesChanged();
+}
+
+void CommandConnection::commandDone(bool result, const std::string& text) {
+    if (state_m != waiting_c) {
+        return;
+    }
+    request_m.reset();
+    answer(result ? "OK" : "FAILED", text);
 }
 
 // Queues the status line and the text, and starts sending. May finish the connection.
@@ -221,16 +253,56 @@ void CommandConnection::flushOutput() {
     finish();
 }
 
-void CommandConnection::expire() {
-    if (state_m == reading_c) {
-        static const char idleText[] = "ERROR\nidle for too long\n";
-        // Best effort only: a client that says nothing may not read either.
-        ssize_t ignored = send(fd_m, idleText, sizeof(idleText) - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+int64_t CommandConnection::nextDeadlineMs() const {
+    int64_t deadlineMs = acceptedMs_m + connectionDeadlineMs_c;
+    int64_t stepMs = state_m != waiting_c ? lastActivityMs_m + idleTimeoutMs_c
+                     : ownerWaitOver_m    ? deadlineMs
+                                          : waitStartMs_m + ownerWaitMs_c;
+    return stepMs < deadlineMs ? stepMs : deadlineMs;
+}
+
+void CommandConnection::checkDeadlines(int64_t nowMs) {
+    if (state_m == waiting_c && !ownerWaitOver_m && nowMs >= waitStartMs_m + ownerWaitMs_c) {
+        ownerWaitOver_m = true;
+        // A command its owner has begun is waited for, up to the connection's own limit.
+        if (request_m->abandon()) {
+            std::string verb = request_m->verb();
+            log_mp->dbgLog_err(__FILE__, __LINE__,
+                               "connection %d: \"%s\" not run: its owner's loop did not take it "
+                               "in %d ms",
+                               fd_m, verb.c_str(), ownerWaitMs_c);
+            request_m.reset();
+            answer("FAILED", CommandRequest::notServedText(verb));
+            return;
+        }
+    }
+    if (nowMs >= acceptedMs_m + connectionDeadlineMs_c) {
+        giveUp("open for too long");
+    } else if (state_m != waiting_c && nowMs - lastActivityMs_m >= idleTimeoutMs_c) {
+        giveUp("idle for too long");
+    }
+}
+
+void CommandConnection::evict() { giveUp("closed to make room for a new connection"); }
+
+// Tells a client that still expects its answer why there is none (best effort only: a client
+// that says nothing may not read either), then finishes. A client in the middle of its answer
+// just sees the stream end short.
+void CommandConnection::giveUp(const char* why_p) {
+    if (state_m == reading_c || state_m == waiting_c) {
+        std::string text = std::string("ERROR\n") + why_p + "\n";
+        ssize_t ignored = send(fd_m, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         (void)ignored;
     }
-    log_mp->dbgLog_info(__FILE__, __LINE__, "connection %d: closed after %d ms without progress",
-                        fd_m, static_cast<int>(monotonicMs() - lastActivityMs_m));
+    log_mp->dbgLog_info(__FILE__, __LINE__, "connection %d: %s; closed", fd_m, why_p);
     finish();
+}
+
+void CommandConnection::closeDescriptorInChild() {
+    if (fd_m >= 0) {
+        close(fd_m);
+        fd_m = -1;
+    }
 }
 
 // Closes the descriptor at once, so the client sees the end of the response now, and hands
@@ -240,6 +312,11 @@ void CommandConnection::finish() {
         return;
     }
     state_m = finished_c;
+    if (request_m) {
+        // Nobody is left to answer: a command not begun yet is not run.
+        request_m->abandon();
+        request_m.reset();
+    }
     watch(fdReadEvent_c, false);
     watch(fdWriteEvent_c, false);
     discardUnread(fd_m);

@@ -33,11 +33,19 @@ class CommandSocket::IdleTimer : public cmn::ADispatcherClient {
 public:
     explicit IdleTimer(CommandSocket& owner_r) : owner_rm(owner_r), fd_m(-1), watched_m(false) {}
     ~IdleTimer() override {
+        if (fd_m < 0) {
+            return;
+        }
         if (watched_m) {
             cmn::SingletonHolder<cmn::Dispatcher>::getInstance().removeClient(fd_m, fdReadEvent_c);
         }
+        ::close(fd_m);
+    }
+
+    void closeDescriptorInChild() {
         if (fd_m >= 0) {
             ::close(fd_m);
+            fd_m = -1;
         }
     }
 
@@ -93,8 +101,8 @@ private:
 // ---------------------------------------------------------------------------------------------
 // Opening and closing.
 
-CommandSocket::CommandSocket(const CommandRunner& runner, const cmn::DbgModuleDescriptor* log_p)
-    : runner_m(runner),
+CommandSocket::CommandSocket(const CommandStarter& starter, const cmn::DbgModuleDescriptor* log_p)
+    : starter_m(starter),
       log_mp(log_p),
       listenFd_m(-1),
       path_m(),
@@ -103,8 +111,10 @@ CommandSocket::CommandSocket(const CommandRunner& runner, const cmn::DbgModuleDe
       timer_mp(nullptr),
       listenerWatched_m(false),
       resumeAcceptMs_m(0),
+      lastSerial_m(0),
       connections_m(),
-      finished_m() {}
+      finished_m(),
+      openConnections_m(0) {}
 
 CommandSocket::~CommandSocket() { close(); }
 
@@ -188,10 +198,11 @@ void CommandSocket::close() {
     if (!isOpen()) {
         return;
     }
-    for (CommandConnection* connection_p : connections_m) {
-        delete connection_p;
+    for (const std::pair<const uint64_t, CommandConnection*>& entry : connections_m) {
+        delete entry.second;
     }
     connections_m.clear();
+    countConnections();
     deleteFinished();
     if (listenerWatched_m) {
         cmn::SingletonHolder<cmn::Dispatcher>::getInstance().removeClient(listenFd_m,
@@ -251,18 +262,33 @@ void CommandSocket::admit(int fd) {
         ::close(fd);
         return;
     }
-    if (connections_m.size() >= maxConnections_c) {
-        log_mp->dbgLog_err(__FILE__, __LINE__, "%s: %d connections open; closing a new one",
+    if (connections_m.size() >= maxConnections_c && !makeRoom()) {
+        log_mp->dbgLog_err(__FILE__, __LINE__,
+                           "%s: %d connections wait for their commands; closing a new one",
                            path_m.c_str(), static_cast<int>(connections_m.size()));
         ::close(fd);
         return;
     }
-    CommandConnection* connection_p = new CommandConnection(fd, *this, log_mp);
+    CommandConnection* connection_p = new CommandConnection(fd, ++lastSerial_m, *this, log_mp);
     if (!connection_p->start()) {
         delete connection_p;
         return;
     }
-    connections_m.insert(connection_p);
+    connections_m[connection_p->serial()] = connection_p;
+    countConnections();
+}
+
+// Evicts the oldest connection not waiting for a command's result: a client that holds every
+// slot by reconnecting, or by trickling bytes, loses its oldest one to each new operator. One
+// waiting for a result is kept: its command may be running. False when every one waits.
+bool CommandSocket::makeRoom() {
+    for (const std::pair<const uint64_t, CommandConnection*>& entry : connections_m) {
+        if (!entry.second->isWaiting()) {
+            entry.second->evict();
+            return true;
+        }
+    }
+    return false;
 }
 
 // Only this user and root may send commands.
@@ -290,17 +316,41 @@ void CommandSocket::pauseAccepting() {
     resumeAcceptMs_m = monotonicMs() + acceptPauseMs_c;
 }
 
-bool CommandSocket::runCommandLine(const std::string& line, std::string& out_r) {
-    return runner_m(line, out_r);
+std::shared_ptr<CommandRequest> CommandSocket::startCommand(const std::string& line,
+                                                            const CommandRequest::Reply& reply) {
+    return starter_m(line, reply);
+}
+
+void CommandSocket::deadlinesChanged() { armTimer(); }
+
+void CommandSocket::countConnections() {
+    openConnections_m.store(static_cast<int>(connections_m.size()));
+}
+
+void CommandSocket::closeDescriptorsInChild() {
+    for (const std::pair<const uint64_t, CommandConnection*>& entry : connections_m) {
+        entry.second->closeDescriptorInChild();
+    }
+    for (CommandConnection* connection_p : finished_m) {
+        connection_p->closeDescriptorInChild();
+    }
+    if (timer_mp != nullptr) {
+        timer_mp->closeDescriptorInChild();
+    }
+    if (listenFd_m >= 0) {
+        ::close(listenFd_m);
+        listenFd_m = -1;
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
-// Finished and idle connections.
+// Finished connections and deadlines.
 
 void CommandSocket::connectionFinished(CommandConnection* connection_p) {
     // Deleted from a later callback of the listener or the timer, never inside the
     // connection's own callback, which is still running.
-    connections_m.erase(connection_p);
+    connections_m.erase(connection_p->serial());
+    countConnections();
     finished_m.push_back(connection_p);
     armTimer();
 }
@@ -316,20 +366,21 @@ void CommandSocket::onTimer() {
             resumeAcceptMs_m = nowMs + acceptPauseMs_c;
         }
     }
-    expireIdleConnections(nowMs);
+    checkDeadlines(nowMs);
     deleteFinished();
     armTimer();
 }
 
-void CommandSocket::expireIdleConnections(int64_t nowMs) {
-    std::vector<CommandConnection*> idle;
-    for (CommandConnection* connection_p : connections_m) {
-        if (nowMs - connection_p->lastActivityMs() >= idleTimeoutMs_c) {
-            idle.push_back(connection_p);
+void CommandSocket::checkDeadlines(int64_t nowMs) {
+    // Acting on a deadline may finish the connection, which leaves the map.
+    std::vector<CommandConnection*> due;
+    for (const std::pair<const uint64_t, CommandConnection*>& entry : connections_m) {
+        if (entry.second->nextDeadlineMs() <= nowMs) {
+            due.push_back(entry.second);
         }
     }
-    for (CommandConnection* connection_p : idle) {
-        connection_p->expire();
+    for (CommandConnection* connection_p : due) {
+        connection_p->checkDeadlines(nowMs);
     }
 }
 
@@ -340,17 +391,17 @@ void CommandSocket::deleteFinished() {
     finished_m.clear();
 }
 
-// The earliest of: now (a finished connection to delete), the first idle deadline, the end of
-// an accept pause. Disarmed when there is none, so an idle server never wakes.
+// The earliest of: now (a finished connection to delete), the first connection deadline, the
+// end of an accept pause. Disarmed when there is none, so an idle server never wakes.
 void CommandSocket::armTimer() {
     if (timer_mp == nullptr) {
         return;
     }
     int64_t deadlineMs = finished_m.empty() ? 0 : deadlineNowMs_c;
-    for (CommandConnection* connection_p : connections_m) {
-        int64_t idleAtMs = connection_p->lastActivityMs() + idleTimeoutMs_c;
-        if (deadlineMs == 0 || idleAtMs < deadlineMs) {
-            deadlineMs = idleAtMs;
+    for (const std::pair<const uint64_t, CommandConnection*>& entry : connections_m) {
+        int64_t connectionMs = entry.second->nextDeadlineMs();
+        if (deadlineMs == 0 || connectionMs < deadlineMs) {
+            deadlineMs = connectionMs;
         }
     }
     if (resumeAcceptMs_m != 0 && (deadlineMs == 0 || resumeAcceptMs_m < deadlineMs)) {

@@ -2,8 +2,9 @@
 //
 // An AF_UNIX stream socket, listening at a path, served by the dispatcher loop of the thread
 // that opened it. Each accepted connection is a CommandConnection (one line in, one answer
-// out); this class admits connections, enforces the limits on their number and idle time, and
-// deletes them when they are done.
+// out); this class admits connections, enforces the limits on their number and their time
+// limits, and deletes them when they are done. It never blocks its loop: a command that runs on
+// another thread answers its connection later, through a reply posted back to this loop.
 //
 // Path rules: open() never follows, replaces or removes a file it did not create, with one
 // exception: a socket file owned by this user on which connect() is refused (ECONNREFUSED:
@@ -11,11 +12,14 @@
 // bind(), so the file never exists with wider permissions. close() removes the file if it is
 // still the one bound; so does normal process exit while the socket is open.
 //
-// Limits: maxConnections_c open connections (further ones are closed at once), and a
-// connection that makes no progress for idleTimeoutMs_c is closed; a timerfd watched by the
-// same loop wakes the loop for that only while connections are open.
+// Limits: maxConnections_c open connections. When they are all open, a new connection makes
+// room by evicting the oldest connection that is not waiting for a command's result; when
+// every one is waiting, the new one is closed at once. A connection is closed when it makes no
+// progress for idleTimeoutMs_c and connectionDeadlineMs_c after its accept, and a command its
+// owner's thread has not taken within ownerWaitMs_c is answered as not run. A timerfd watched
+// by the same loop wakes the loop for these only while connections are open.
 //
-// Ownership: the socket owns its descriptors and its connections. The runner is copied.
+// Ownership: the socket owns its descriptors and its connections. The starter is copied.
 // Thread: open(), close() and the destructor on the thread whose loop serves the socket (or
 // any thread once that loop no longer runs); the connections' commands run on that thread.
 #ifndef PLATFORM_MDF_COMMANDSOCKET_H
@@ -23,8 +27,10 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <functional>
-#include <set>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -37,15 +43,15 @@ namespace detail {
 
 // Most connections open at once.
 const size_t maxConnections_c = 32;
-// A connection that neither sends nor takes a byte for this long is closed.
-const int idleTimeoutMs_c = 5000;
 
-// Runs one command line, appending the response to out_r; returns the command's result.
-typedef std::function<bool(const std::string& line, std::string& out_r)> CommandRunner;
+// Starts one command line, as PAConnectionOwner::startCommand says.
+typedef std::function<std::shared_ptr<CommandRequest>(const std::string& line,
+                                                      const CommandRequest::Reply& reply)>
+    CommandStarter;
 
 class CommandSocket : public cmn::ADispatcherClient, private PAConnectionOwner {
 public:
-    CommandSocket(const CommandRunner& runner, const cmn::DbgModuleDescriptor* log_p);
+    CommandSocket(const CommandStarter& starter, const cmn::DbgModuleDescriptor* log_p);
     // close().
     ~CommandSocket() override;
 
@@ -59,6 +65,11 @@ public:
     bool isOpen() const { return listenFd_m >= 0; }
     // The path being served; empty when not open.
     const std::string& getPath() const { return path_m; }
+    // Connections open now. Thread: any.
+    int openConnections() const { return openConnections_m.load(); }
+    // In a forked child: closes this process's copies of every descriptor, and nothing else
+    // (no dispatcher call, no file removal). The object is not to be used afterwards.
+    void closeDescriptorsInChild();
 
     int getPrimarySocket() override { return listenFd_m; }
     std::string getSocketName(int socketFd) const override;
@@ -71,7 +82,9 @@ private:
     CommandSocket& operator=(const CommandSocket&) = delete;
 
     bool socketCallback(int socketFd) override;
-    bool runCommandLine(const std::string& line, std::string& out_r) override;
+    std::shared_ptr<CommandRequest> startCommand(const std::string& line,
+                                                 const CommandRequest::Reply& reply) override;
+    void deadlinesChanged() override;
     void connectionFinished(CommandConnection* connection_p) override;
 
     bool bindAndListen(const std::string& path);
@@ -79,13 +92,15 @@ private:
     void removeSocketFile();
     void admit(int fd);
     bool peerAllowed(int fd);
+    bool makeRoom();
     void pauseAccepting();
     void onTimer();
-    void expireIdleConnections(int64_t nowMs);
+    void checkDeadlines(int64_t nowMs);
     void deleteFinished();
     void armTimer();
+    void countConnections();
 
-    CommandRunner runner_m;
+    CommandStarter starter_m;
     const cmn::DbgModuleDescriptor* log_mp;
     int listenFd_m;
     std::string path_m;
@@ -94,8 +109,11 @@ private:
     IdleTimer* timer_mp;
     bool listenerWatched_m;
     int64_t resumeAcceptMs_m;
-    std::set<CommandConnection*> connections_m;
+    uint64_t lastSerial_m;
+    // By serial: the oldest first.
+    std::map<uint64_t, CommandConnection*> connections_m;
     std::vector<CommandConnection*> finished_m;
+    std::atomic<int> openConnections_m;
 };
 
 }  // namespace detail

@@ -1,20 +1,29 @@
-// mdf::Server: the handler chain, in-process command execution and the operator socket.
+// mdf::Server: the handler chain, running each command on its owner's thread, the operator
+// socket, and what a forked child keeps of them.
 //
-// Locking: one recursive mutex guards the chain (the registered handlers and their successor
-// links) and the socket object. executeCommand() holds it while the command runs, so another
-// thread cannot withdraw (and then destroy) a handler that the command's walk along the chain
-// is passing through. It is recursive because commands call back into the server on the same
-// thread: "tmgr-debug-enable" adds commands, and ACommandHandler::addCommand asks
-// commandExists(). The price: commands from different threads run one at a time, and a
-// command must not wait for another thread that is itself calling the server.
+// Locking: one recursive mutex (the chain lock) guards the chain (the registrations and the
+// successor links) and the handlers' command sets and counts, which other threads read when
+// they look a word up or run "help" and "mdf-show-state". No command of a registered handler
+// runs under it: a command runs on its owner's thread, the only thread that adds or removes
+// that handler's commands or withdraws it, so nothing it reads can change under it. Nothing
+// that waits (for another thread, or for the dispatcher's own lock) is called under it either,
+// so a fork may take it (see the fork hooks) without deadlock. It is recursive because the
+// server's own commands walk the chain under it from inside a handler call.
+// The operator socket has a lock of its own, held while it opens or closes.
 #include "mdfServer.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "commandLine.h"
+#include "commandRequest.h"
 #include "commandSocket.h"
 #include "criticalSection.h"
 #include "dbgLog.h"
@@ -31,58 +40,164 @@ namespace mdf {
 namespace {
 
 typedef bool (Server::*ServerCommand)(int, char**, std::string&);
+typedef cmn::Dispatcher::LoopId LoopId;
+using detail::CommandRequest;
+
+// A registered handler and the thread (and its loop) that owns its target.
+struct Registration {
+    PACommandHandler* handler_p;
+    uint64_t serial;  // never reused, so a request cannot reach a later handler at the same address
+    std::thread::id ownerThread;
+    LoopId ownerLoop;
+};
+
+// Where a command word goes: the server's own handler (serial 0) or a registration.
+struct Route {
+    PACommandHandler* handler_p = nullptr;
+    uint64_t serial = 0;
+    std::thread::id ownerThread;
+    LoopId ownerLoop = 0;
+
+    bool runsHere() const { return serial == 0 || ownerThread == std::this_thread::get_id(); }
+};
+
+std::string unknownText(const std::string& verb) {
+    return "unknown command \"" + verb + "\"; \"help\" lists the commands\n";
+}
+
+const char emptyText[] = "empty command line; \"help\" lists the commands\n";
 
 }  // namespace
 
 struct Server::Impl {
-    Impl()
-        : mdfHandler_m("mdf::Server"),
-          handlers_m(),
+    explicit Impl(Server& server_r)
+        : server_rm(server_r),
+          mdfHandler_m("mdf::Server"),
+          registrations_m(),
+          lastSerial_m(0),
           ownCommandsAdded_m(false),
           socket_mp(nullptr),
+          listeningPath_m(),
           log_mp(
               cmn::SingletonHolder<cmn::DebugLogger>::getInstance().registerModule("mdf::Server")) {
     }
     ~Impl() {
         delete socket_mp;
+        pthread_mutex_destroy(&socketMutex_m);
         pthread_mutex_destroy(&chainMutex_m);
     }
 
-    // Adding a command asks cmn::SingletonHolder<Server>::getInstance(), which cannot be
-    // reached while the server's constructor runs under the singleton's creation lock; so the
-    // server's own words go in at its first use instead. Called with chainMutex_m held.
-    void addOwnCommands(Server& server_r) {
-        if (ownCommandsAdded_m) {
-            return;
-        }
-        // Set first: addCommand() comes back here through commandExists().
-        ownCommandsAdded_m = true;
-        mdfHandler_m.addCommand("help", "lists the commands of every handler", &Server::helpCommand,
-                                server_r);
-        mdfHandler_m.addCommand("mdf-show-state",
-                                "shows each handler's state and the operator socket",
-                                &Server::showStateCommand, server_r);
-    }
-
-    // The handler before `index` in the chain: the server's own for the first one.
+    void addOwnCommands();
     PACommandHandler* predecessor(size_t index) {
-        return index == 0 ? &mdfHandler_m : handlers_m[index - 1];
+        return index == 0 ? &mdfHandler_m : registrations_m[index - 1].handler_p;
     }
+    std::vector<Registration>::iterator findRegistration(const PACommandHandler* handler_p);
+    bool findRoute(const std::string& verb, Route& route_r);
+    PACommandHandler* handlerToRun(const CommandRequest& request);
+    std::shared_ptr<CommandRequest> start(const std::string& line, LoopId replyLoop,
+                                          const CommandRequest::Reply& reply);
+    void postToOwner(const Route& route, const std::shared_ptr<CommandRequest>& request);
+    void runPosted(CommandRequest& request);
+    void forgetInChild();
+    static void lockBeforeFork();
+    static void unlockInParent();
+    static void resetInChild();
 
-    // Recursive: see the top of this file. A static initialiser cannot fail.
+    // The instance the fork hooks act on.
+    static std::atomic<Impl*> forkInstance_sm;
+
+    // Recursive: see the top of this file. Static initialisers cannot fail.
     pthread_mutex_t chainMutex_m = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+    pthread_mutex_t socketMutex_m = PTHREAD_MUTEX_INITIALIZER;
+    Server& server_rm;
     // Head of the chain, always; the registered handlers follow in registration order.
     ACommandHandler<Server, ServerCommand> mdfHandler_m;
-    std::vector<PACommandHandler*> handlers_m;
+    std::vector<Registration> registrations_m;
+    uint64_t lastSerial_m;
     bool ownCommandsAdded_m;
-    detail::CommandSocket* socket_mp;
+    detail::CommandSocket* socket_mp;  // made once; socketMutex_m guards its use
+    std::string listeningPath_m;       // chain lock: read by "mdf-show-state" on any thread
     const cmn::DbgModuleDescriptor* log_mp;
 };
 
-Server::Server() : impl_mp(new Impl()) {}
+// ---------------------------------------------------------------------------------------------
+// Fork: a child starts with no handlers and not listening, and leaves the parent's socket file
+// and its dispatcher registrations alone. The chain lock is held across fork(), so the child's
+// copy of the chain is whole.
+
+std::atomic<Server::Impl*> Server::Impl::forkInstance_sm{nullptr};
+
+namespace {
+
+std::once_flag forkHooksOnce_g;
+// What a child inherited: kept reachable, never used.
+detail::CommandSocket* inheritedSocket_gp = nullptr;
+
+}  // namespace
+
+void Server::Impl::lockBeforeFork() {
+    Impl* impl_p = forkInstance_sm.load();
+    if (impl_p != nullptr) {
+        pthread_mutex_lock(&impl_p->chainMutex_m);
+    }
+}
+
+void Server::Impl::unlockInParent() {
+    Impl* impl_p = forkInstance_sm.load();
+    if (impl_p != nullptr) {
+        pthread_mutex_unlock(&impl_p->chainMutex_m);
+    }
+}
+
+// The chain lock is made afresh rather than unlocked: a recursive mutex records its owner's
+// kernel thread id, which the child's thread does not have, so the unlock would be refused.
+void Server::Impl::resetInChild() {
+    Impl* impl_p = forkInstance_sm.load();
+    if (impl_p == nullptr) {
+        return;
+    }
+    impl_p->forgetInChild();
+    pthread_mutexattr_t recursive;
+    pthread_mutexattr_init(&recursive);
+    pthread_mutexattr_settype(&recursive, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutex_init(&impl_p->chainMutex_m, &recursive);
+    pthread_mutexattr_destroy(&recursive);
+}
+
+// The handlers' objects belong to the parent's threads, which the child does not have. The
+// socket's descriptors are closed (the parent's stay open: a connection ends for its client
+// when the parent closes it, not when the last child does) but never taken out of the
+// dispatcher, whose epoll sets the child shares, and its file is not removed.
+void Server::Impl::forgetInChild() {
+    mdfHandler_m.setSuccessor(nullptr);
+    registrations_m.clear();
+    // Another thread of the parent may have held it; the child has only this one.
+    pthread_mutex_init(&socketMutex_m, nullptr);
+    if (socket_mp != nullptr) {
+        socket_mp->closeDescriptorsInChild();
+        inheritedSocket_gp = socket_mp;
+        socket_mp = nullptr;
+    }
+    listeningPath_m.clear();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Construction and the server's own commands.
+
+Server::Server() : impl_mp(new Impl(*this)) {
+    Impl::forkInstance_sm.store(impl_mp);
+    std::call_once(forkHooksOnce_g, [this] {
+        if (pthread_atfork(Impl::lockBeforeFork, Impl::unlockInParent, Impl::resetInChild) != 0) {
+            impl_mp->log_mp->dbgLog_err(__FILE__, __LINE__, "%s",
+                                        "pthread_atfork failed: a forked child keeps the "
+                                        "parent's handlers");
+        }
+    });
+}
 
 Server::~Server() {
     stopListening();
+    Impl::forkInstance_sm.store(nullptr);
     delete impl_mp;
 }
 
@@ -90,44 +205,72 @@ std::string Server::defaultSocketPath(long pid) {
     return "/tmp/mdf-server." + std::to_string(pid) + ".socket";
 }
 
-// ---------------------------------------------------------------------------------------------
-// The server's own commands.
+// Adding a command asks cmn::SingletonHolder<Server>::getInstance(), which cannot be reached
+// while the server's constructor runs under the singleton's creation lock; so the server's own
+// words go in at its first use instead. Called with the chain lock held.
+void Server::Impl::addOwnCommands() {
+    if (ownCommandsAdded_m) {
+        return;
+    }
+    // Set first: addCommand() comes back here through commandExists().
+    ownCommandsAdded_m = true;
+    mdfHandler_m.addCommand("help", "lists the commands of every handler", &Server::helpCommand,
+                            server_rm);
+    mdfHandler_m.addCommand("mdf-show-state", "shows each handler's state and the operator socket",
+                            &Server::showStateCommand, server_rm);
+}
 
 bool Server::helpCommand(int /*argc*/, char** /*argv*/, std::string& out_r) {
+    cmn::PThreadMutex lock(impl_mp->chainMutex_m);
     impl_mp->mdfHandler_m.showHelp(out_r, true);
     return true;
 }
 
 bool Server::showStateCommand(int /*argc*/, char** /*argv*/, std::string& out_r) {
+    cmn::PThreadMutex lock(impl_mp->chainMutex_m);
     impl_mp->mdfHandler_m.showState(out_r, true);
-    std::string path = getListeningPath();
-    out_r += "Listening on: " + (path.empty() ? std::string("-") : path) + "\n";
+    if (impl_mp->listeningPath_m.empty()) {
+        out_r += "Listening on: -\n";
+        return true;
+    }
+    out_r += "Listening on: " + impl_mp->listeningPath_m +
+             "; connections: " + std::to_string(impl_mp->socket_mp->openConnections()) + " of " +
+             std::to_string(detail::maxConnections_c) + "\n";
     return true;
 }
 
 // ---------------------------------------------------------------------------------------------
 // The chain.
 
+std::vector<Registration>::iterator Server::Impl::findRegistration(
+    const PACommandHandler* handler_p) {
+    return std::find_if(registrations_m.begin(), registrations_m.end(),
+                        [handler_p](const Registration& registration) {
+                            return registration.handler_p == handler_p;
+                        });
+}
+
 bool Server::registerNewHandler(PACommandHandler* handler_p) {
     if (handler_p == nullptr) {
         impl_mp->log_mp->dbgLog_err(__FILE__, __LINE__, "%s", "registerNewHandler(NULL) refused");
         return false;
     }
+    // Outside the chain lock: the dispatcher takes a lock of its own.
+    LoopId ownerLoop = cmn::SingletonHolder<cmn::Dispatcher>::getInstance().currentLoop();
     cmn::PThreadMutex lock(impl_mp->chainMutex_m);
-    impl_mp->addOwnCommands(*this);
-    std::vector<PACommandHandler*>& handlers_r = impl_mp->handlers_m;
+    impl_mp->addOwnCommands();
+    std::vector<Registration>& registrations_r = impl_mp->registrations_m;
     if (handler_p == &impl_mp->mdfHandler_m ||
-        std::find(handlers_r.begin(), handlers_r.end(), handler_p) != handlers_r.end()) {
+        impl_mp->findRegistration(handler_p) != registrations_r.end()) {
         impl_mp->log_mp->dbgLog_err(__FILE__, __LINE__, "registerNewHandler(%s): already there",
                                     handler_p->getHandlerName().c_str());
         return false;
     }
     // The server owns the links: a stale successor left in the handler must not survive.
     handler_p->setSuccessor(nullptr);
-    impl_mp->predecessor(handlers_r.size())->setSuccessor(handler_p);
-    handlers_r.push_back(handler_p);
-    impl_mp->log_mp->dbgLog_debug(__FILE__, __LINE__, "registered handler %s",
-                                  handler_p->getHandlerName().c_str());
+    impl_mp->predecessor(registrations_r.size())->setSuccessor(handler_p);
+    registrations_r.push_back(
+        Registration{handler_p, ++impl_mp->lastSerial_m, std::this_thread::get_id(), ownerLoop});
     return true;
 }
 
@@ -137,82 +280,176 @@ bool Server::deregisterHandler(PACommandHandler* handler_p) {
         return false;
     }
     cmn::PThreadMutex lock(impl_mp->chainMutex_m);
-    std::vector<PACommandHandler*>& handlers_r = impl_mp->handlers_m;
-    std::vector<PACommandHandler*>::iterator it =
-        std::find(handlers_r.begin(), handlers_r.end(), handler_p);
-    if (it == handlers_r.end()) {
+    std::vector<Registration>& registrations_r = impl_mp->registrations_m;
+    std::vector<Registration>::iterator it = impl_mp->findRegistration(handler_p);
+    if (it == registrations_r.end()) {
         impl_mp->log_mp->dbgLog_err(__FILE__, __LINE__, "deregisterHandler(%s): not registered",
                                     handler_p->getHandlerName().c_str());
         return false;
     }
-    impl_mp->predecessor(static_cast<size_t>(it - handlers_r.begin()))
+    impl_mp->predecessor(static_cast<size_t>(it - registrations_r.begin()))
         ->setSuccessor(handler_p->getSuccessor());
     handler_p->setSuccessor(nullptr);
-    handlers_r.erase(it);
-    impl_mp->log_mp->dbgLog_debug(__FILE__, __LINE__, "withdrew handler %s",
-                                  handler_p->getHandlerName().c_str());
+    registrations_r.erase(it);
     return true;
 }
 
 pthread_mutex_t& Server::chainMutex() { return impl_mp->chainMutex_m; }
 
 bool Server::commandExists(const std::string& verb) const {
-    cmn::PThreadMutex lock(impl_mp->chainMutex_m);
-    impl_mp->addOwnCommands(const_cast<Server&>(*this));
-    if (impl_mp->mdfHandler_m.canHandleCommand(verb)) {
+    Route route;
+    return impl_mp->findRoute(verb, route);
+}
+
+// The first handler of the chain that knows the word, as the chain itself would pass it on.
+bool Server::Impl::findRoute(const std::string& verb, Route& route_r) {
+    cmn::PThreadMutex lock(chainMutex_m);
+    addOwnCommands();
+    if (mdfHandler_m.canHandleCommand(verb)) {
+        route_r.handler_p = &mdfHandler_m;
         return true;
     }
-    for (PACommandHandler* handler_p : impl_mp->handlers_m) {
-        if (handler_p->canHandleCommand(verb)) {
+    for (const Registration& registration : registrations_m) {
+        if (registration.handler_p->canHandleCommand(verb)) {
+            route_r.handler_p = registration.handler_p;
+            route_r.serial = registration.serial;
+            route_r.ownerThread = registration.ownerThread;
+            route_r.ownerLoop = registration.ownerLoop;
             return true;
         }
     }
     return false;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Running commands.
+
 bool Server::executeCommand(const std::string& commandLine, std::string& out_r) {
-    detail::CommandLine words(commandLine);
-    cmn::PThreadMutex lock(impl_mp->chainMutex_m);
-    impl_mp->addOwnCommands(*this);
+    std::shared_ptr<CommandRequest> request =
+        impl_mp->start(commandLine, 0, CommandRequest::Reply());
+    if (!request->waitFor(detail::ownerWaitMs_c)) {
+        if (request->abandon()) {
+            impl_mp->log_mp->dbgLog_err(__FILE__, __LINE__,
+                                        "\"%s\" not run: its owner's loop did not take it in %d ms",
+                                        request->verb().c_str(), detail::ownerWaitMs_c);
+            out_r += CommandRequest::notServedText(request->verb());
+            return false;
+        }
+        // It has begun on the owner's thread, which is serving its loop: it will finish.
+        request->wait();
+    }
+    out_r += request->text();
+    return request->result();
+}
+
+// Runs the line at once when nothing needs another thread (an empty line, an unknown word, a
+// server command, a handler of the calling thread's own): the request returned has finished.
+// Otherwise the request is handed to the owner's loop and returned pending.
+std::shared_ptr<CommandRequest> Server::Impl::start(const std::string& line, LoopId replyLoop,
+                                                    const CommandRequest::Reply& reply) {
+    detail::CommandLine words(line);
     if (words.argc() == 0) {
-        out_r += "empty command line; \"help\" lists the commands\n";
-        return false;
+        return CommandRequest::finished(false, emptyText);
     }
     std::string verb = words.verb();
-    if (!commandExists(verb)) {
-        impl_mp->log_mp->dbgLog_debug(__FILE__, __LINE__, "unknown command %s", verb.c_str());
-        out_r += "unknown command \"" + verb + "\"; \"help\" lists the commands\n";
-        return false;
+    Route route;
+    if (!findRoute(verb, route)) {
+        log_mp->dbgLog_debug(__FILE__, __LINE__, "unknown command %s", verb.c_str());
+        return CommandRequest::finished(false, unknownText(verb));
     }
-    return impl_mp->mdfHandler_m.handleCommand(verb, words.argc(), words.argv(), out_r);
+    if (route.runsHere()) {
+        std::string out;
+        bool result = route.handler_p->handleCommand(verb, words.argc(), words.argv(), out);
+        return CommandRequest::finished(result, out);
+    }
+    std::shared_ptr<CommandRequest> request =
+        std::make_shared<CommandRequest>(line, verb, route.serial, replyLoop, reply);
+    postToOwner(route, request);
+    return request;
+}
+
+// The task holds the only DropIfUnrun: when the dispatcher refuses the task, or destroys it
+// queued because the owner's thread ended, the request finishes at once with false.
+void Server::Impl::postToOwner(const Route& route, const std::shared_ptr<CommandRequest>& request) {
+    Impl* impl_p = this;
+    cmn::SingletonHolder<cmn::Dispatcher>::getInstance().post(
+        route.ownerLoop,
+        [impl_p, request, guard = std::make_shared<detail::DropIfUnrun>(request)]() {
+            impl_p->runPosted(*request);
+        });
+}
+
+// On the owner's thread. The registration is looked up again: the owner may have withdrawn the
+// handler, or the word, since the request was made; it cannot do so while the command runs,
+// because this is its thread.
+void Server::Impl::runPosted(CommandRequest& request) {
+    if (!request.begin()) {
+        return;
+    }
+    PACommandHandler* handler_p = handlerToRun(request);
+    if (handler_p == nullptr) {
+        request.finish(false,
+                       CommandRequest::notRunText(request.verb(), "its handler withdrew it"));
+        return;
+    }
+    detail::CommandLine words(request.line());
+    std::string out;
+    bool result = handler_p->handleCommand(request.verb(), words.argc(), words.argv(), out);
+    request.finish(result, out);
+}
+
+PACommandHandler* Server::Impl::handlerToRun(const CommandRequest& request) {
+    cmn::PThreadMutex lock(chainMutex_m);
+    for (const Registration& registration : registrations_m) {
+        if (registration.serial == request.registration()) {
+            return registration.handler_p->canHandleCommand(request.verb()) ? registration.handler_p
+                                                                            : nullptr;
+        }
+    }
+    return nullptr;
 }
 
 // ---------------------------------------------------------------------------------------------
 // The operator socket.
 
 bool Server::startListening(const std::string& socketPath) {
-    cmn::PThreadMutex lock(impl_mp->chainMutex_m);
-    impl_mp->addOwnCommands(*this);
+    {
+        cmn::PThreadMutex lock(impl_mp->chainMutex_m);
+        impl_mp->addOwnCommands();
+    }
+    std::string path = socketPath.empty() ? defaultSocketPath(getpid()) : socketPath;
+    cmn::PThreadMutex socketLock(impl_mp->socketMutex_m);
     if (impl_mp->socket_mp == nullptr) {
+        Impl* impl_p = impl_mp;
         impl_mp->socket_mp = new detail::CommandSocket(
-            [this](const std::string& line, std::string& out_r) {
-                return executeCommand(line, out_r);
+            [impl_p](const std::string& line, const CommandRequest::Reply& reply) {
+                LoopId replyLoop =
+                    cmn::SingletonHolder<cmn::Dispatcher>::getInstance().currentLoop();
+                return impl_p->start(line, replyLoop, reply);
             },
             impl_mp->log_mp);
     }
-    return impl_mp->socket_mp->open(socketPath.empty() ? defaultSocketPath(getpid()) : socketPath);
+    if (!impl_mp->socket_mp->open(path)) {
+        return false;
+    }
+    cmn::PThreadMutex lock(impl_mp->chainMutex_m);
+    impl_mp->listeningPath_m = path;
+    return true;
 }
 
 void Server::stopListening() {
-    cmn::PThreadMutex lock(impl_mp->chainMutex_m);
-    if (impl_mp->socket_mp != nullptr) {
-        impl_mp->socket_mp->close();
+    cmn::PThreadMutex socketLock(impl_mp->socketMutex_m);
+    if (impl_mp->socket_mp == nullptr) {
+        return;
     }
+    impl_mp->socket_mp->close();
+    cmn::PThreadMutex lock(impl_mp->chainMutex_m);
+    impl_mp->listeningPath_m.clear();
 }
 
 std::string Server::getListeningPath() const {
     cmn::PThreadMutex lock(impl_mp->chainMutex_m);
-    return impl_mp->socket_mp == nullptr ? std::string() : impl_mp->socket_mp->getPath();
+    return impl_mp->listeningPath_m;
 }
 
 }  // namespace mdf

@@ -84,14 +84,16 @@ protected:
 
     void SetUp() override {
         unlink(path_m.c_str());
-        ASSERT_TRUE(server().registerNewHandler(&handler_m));
-        ASSERT_TRUE(handler_m.addCommand("tst-echo", "echo", &Target::echo, target_m));
-        ASSERT_TRUE(handler_m.addCommand("tst-big", "big", &Target::big, target_m));
         // The promise is a member: set_value() may still be running on the loop's thread
         // when get() returns here.
         std::future<bool> result = started_m.get_future();
+        // The loop's thread owns the handler, so its commands run in the loop that serves the
+        // socket.
         loop_m = std::thread([this] {
-            bool listening = server().startListening(path_m);
+            bool listening = server().registerNewHandler(&handler_m) &&
+                             handler_m.addCommand("tst-echo", "echo", &Target::echo, target_m) &&
+                             handler_m.addCommand("tst-big", "big", &Target::big, target_m) &&
+                             server().startListening(path_m);
             started_m.set_value(listening);
             cmn::Dispatcher& dispatcher = cmn::SingletonHolder<cmn::Dispatcher>::getInstance();
             while (listening && !stop_m.load()) {
