@@ -38,11 +38,8 @@ struct SocketFile {
     ino_t inode;
 };
 
-// What /proc/net/unix says of a path: some socket is bound to it, and whether one listens.
-struct Binding {
-    bool listening = false;
-};
-typedef std::map<std::string, Binding> Bindings;
+// The paths that sockets are bound to, each with whether one of them listens.
+typedef std::map<std::string, bool> Bindings;
 
 bool failWith(const std::string& what, const std::string& path) {
     fprintf(stderr, "mdf-cli: %s %s: %s\n", what.c_str(), path.c_str(), strerror(errno));
@@ -136,9 +133,8 @@ bool readBindings(Bindings& bindings_r) {
         if (path.empty() || path[0] != '/') {
             continue;
         }
-        Binding& binding = bindings_r[path];
-        binding.listening =
-            binding.listening || (strtoul(flags.c_str(), nullptr, 16) & listeningFlag_c);
+        bool& listening = bindings_r[path];
+        listening = listening || (strtoul(flags.c_str(), nullptr, 16) & listeningFlag_c) != 0;
     }
     return true;
 }
@@ -178,7 +174,7 @@ const char* serverState(const SocketFile& file, bool gone, const Bindings& bindi
         return "stale: no such process";
     }
     Bindings::const_iterator it = bindings.find(file.path);
-    return it != bindings.end() && it->second.listening ? "listening" : "stale: nobody listening";
+    return it != bindings.end() && it->second ? "listening" : "stale: nobody listening";
 }
 
 // Removes the file if it is still the one examined. The directory is sticky (/tmp) or the
