@@ -3,7 +3,8 @@
 // it as a posix::stream_descriptor and runs the dispatcher's rounds on its own thread.
 //
 // Prints one line per expiry and whether it came on the loop's thread: three cmn::Timer
-// one-shots, started out of order, and Asio's own steady_timer among them.
+// one-shots, started out of order (300 ms apart, so a thread held up between two starts keeps
+// their deadline order), and Asio's own steady_timer among them.
 #include <stdio.h>
 
 #include <boost/asio.hpp>
@@ -67,11 +68,11 @@ int main() {
     cmn::Timer last;
     cmn::Timer first;
     cmn::Timer second;
-    bool started = last.start(milliseconds(300), [&] { report("cmn::Timer 300 ms"); }) &&
+    bool started = last.start(milliseconds(700), [&] { report("cmn::Timer 700 ms"); }) &&
                    first.start(milliseconds(100), [&] { report("cmn::Timer 100 ms"); }) &&
-                   second.start(milliseconds(200), [&] { report("cmn::Timer 200 ms"); });
-    asio::steady_timer own(io, milliseconds(150));
-    own.async_wait([&](const boost::system::error_code&) { report("asio::steady_timer 150 ms"); });
+                   second.start(milliseconds(400), [&] { report("cmn::Timer 400 ms"); });
+    asio::steady_timer own(io, milliseconds(250));
+    own.async_wait([&](const boost::system::error_code&) { report("asio::steady_timer 250 ms"); });
 
     io.run();  // until the four expiries came
     return started && pending == 0 ? 0 : 1;

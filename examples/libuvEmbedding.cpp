@@ -4,7 +4,8 @@
 // polls level-triggered, so the callback comes again while work remains.
 //
 // Prints one line per expiry and whether it came on the loop's thread: three cmn::Timer
-// one-shots, started out of order, and libuv's own uv_timer_t among them.
+// one-shots, started out of order (300 ms apart, so a thread held up between two starts keeps
+// their deadline order), and libuv's own uv_timer_t among them.
 #include <stdio.h>
 #include <uv.h>
 
@@ -43,7 +44,7 @@ void onDispatcherReadable(uv_poll_t*, int status, int) {
 }
 
 void onOwnTimer(uv_timer_t* timer_p) {
-    static_cast<Example*>(timer_p->data)->report("uv_timer_t 150 ms");
+    static_cast<Example*>(timer_p->data)->report("uv_timer_t 250 ms");
 }
 
 }  // namespace
@@ -59,14 +60,14 @@ int main() {
         return 1;
     }
     example.own.data = &example;
-    uv_timer_start(&example.own, onOwnTimer, 150, 0);
+    uv_timer_start(&example.own, onOwnTimer, 250, 0);
 
     cmn::Timer last;
     cmn::Timer first;
     cmn::Timer second;
-    bool started = last.start(milliseconds(300), [&] { example.report("cmn::Timer 300 ms"); }) &&
+    bool started = last.start(milliseconds(700), [&] { example.report("cmn::Timer 700 ms"); }) &&
                    first.start(milliseconds(100), [&] { example.report("cmn::Timer 100 ms"); }) &&
-                   second.start(milliseconds(200), [&] { example.report("cmn::Timer 200 ms"); });
+                   second.start(milliseconds(400), [&] { example.report("cmn::Timer 400 ms"); });
 
     uv_run(&example.loop, UV_RUN_DEFAULT);  // until the four expiries came
     bool closed = uv_loop_close(&example.loop) == 0;
