@@ -26,7 +26,8 @@
 //
 // Process life: at exit() (or a return from main) the main thread's manager is destroyed after
 // the application's own static objects, so a static client may still cancel its timers in its
-// destructor. After fork() the child has no manager: its first getInstance() makes its own.
+// destructor; the socket files of managers that stay alive are removed. After fork() the child
+// has no manager: its first getInstance() makes its own.
 #ifndef EXPORT_COMMONTIMERMANAGER_H
 #define EXPORT_COMMONTIMERMANAGER_H
 

@@ -24,6 +24,7 @@
 #include <new>
 #include <sstream>
 #include <string>
+#include <vector>
 
 // A debug trace. Traces sit on every start, cancel and expiry, and the logger's variadic
 // methods are never inlined: the level test is made here, inline, so that a filtered trace costs
@@ -82,16 +83,25 @@ const DbgModuleDescriptor* threadLog() {
 
 namespace {
 
-// The main thread's manager is not reached by the thread-key destructors, which run when a
-// thread ends, not at exit(); the library's own static MainManagerReaper destroys it instead,
-// so that its socket file does not stay behind. Its path is also kept here, in plain storage
-// that the reaper reads without a lock from any thread, for the exits in which the manager must
-// not be destroyed.
-struct MainSocketRecord {
-    std::atomic<bool> armed;
+// The callback sockets of this process's live managers, so that none stays behind after a
+// normal exit: the main thread's manager is not reached by the thread-key destructors (they run
+// when a thread ends, not at exit()), and other threads may still run. The registry is never
+// deleted, so a thread that outlives the static destructors can still withdraw its manager's
+// socket; its lock is held across fork() so that a child never inherits it held.
+struct SocketRecord {
+    const TimerManager* manager_p;
+    pid_t pid;  // a child's copy of its parent's records is never acted on
     char path[sizeof(sockaddr_un().sun_path)];
 };
-MainSocketRecord mainSocket_g;
+struct SocketRegistry {
+    std::mutex mutex;
+    std::vector<SocketRecord> records;
+};
+SocketRegistry& socketRegistry() {
+    static SocketRegistry* const registry_p = new SocketRegistry();
+    return *registry_p;
+}
+
 std::once_flag forkHookOnce_g;
 
 // Client callbacks running on this thread: exit() from inside one must not destroy the manager
@@ -112,21 +122,67 @@ TimerManager* inheritedManager_gp = nullptr;
 
 bool onMainThread() { return getpid() == gettid(); }
 
-// exit() on the main thread, outside any client callback: a full destruction (driver shut
-// down, socket closed and unlinked, entries deleted). Otherwise the main thread may still be
-// using its manager, or is inside it, so only the socket file is removed: no lock, no join,
-// nothing freed. A manager already deleted has cleared the record, so nothing runs twice.
-void releaseMainManagerAtExit() {
-    if (!mainSocket_g.armed.load()) {
+void registerCallbackSocket(const TimerManager* manager_p, const sockaddr_un& address_r) {
+    SocketRecord record = {manager_p, getpid(), {}};
+    memcpy(record.path, address_r.sun_path, sizeof(record.path));
+    record.path[sizeof(record.path) - 1] = '\0';
+    SocketRegistry& registry = socketRegistry();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    registry.records.push_back(record);
+}
+
+void withdrawCallbackSocket(const TimerManager* manager_p) {
+    SocketRegistry& registry = socketRegistry();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    for (std::vector<SocketRecord>::iterator it = registry.records.begin();
+         it != registry.records.end(); ++it) {
+        if (it->manager_p == manager_p && it->pid == getpid()) {
+            registry.records.erase(it);
+            return;
+        }
+    }
+}
+
+bool hasCallbackSockets() {
+    SocketRegistry& registry = socketRegistry();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    for (const SocketRecord& record : registry.records) {
+        if (record.pid == getpid()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The files of managers that stay alive through the exit; the managers themselves are left
+// alone (no lock of theirs, no join, nothing freed).
+void unlinkRemainingCallbackSockets() {
+    SocketRegistry& registry = socketRegistry();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    std::vector<SocketRecord> others;
+    for (const SocketRecord& record : registry.records) {
+        if (record.pid == getpid()) {
+            unlink(record.path);
+        } else {
+            others.push_back(record);
+        }
+    }
+    registry.records.swap(others);
+}
+
+// exit() on the main thread, outside any client callback: the main thread's manager is
+// destroyed in full (handler withdrawn, driver shut down, socket closed and unlinked, entries
+// deleted). Otherwise the main thread may still be using its manager, or is inside it. Every
+// socket file still registered after that, of the main thread's manager in use or of other
+// threads' managers, is removed.
+void releaseManagersAtExit() {
+    if (!hasCallbackSockets()) {
         return;
     }
     if (onMainThread() && clientCallDepth_g == 0) {
         SingletonPerThread<TimerManager>::deleteInstance();
-        return;
     }
-    if (mainSocket_g.armed.exchange(false)) {
-        unlink(mainSocket_g.path);
-    }
+    unlinkRemainingCallbackSockets();
 }
 
 // Constructed when the library is loaded, before any static object of the application, so it
@@ -134,18 +190,22 @@ void releaseMainManagerAtExit() {
 // of their registration): a static client that cancels its timers in its destructor still finds
 // the main thread's manager. Exit handlers registered later, such as the command server's, have
 // run by then; the dispatcher, the logger and the command server themselves are never deleted.
-struct MainManagerReaper {
-    ~MainManagerReaper() { releaseMainManagerAtExit(); }
+struct ManagerReaper {
+    ~ManagerReaper() { releaseManagersAtExit(); }
 };
-MainManagerReaper mainManagerReaper_g;
+ManagerReaper managerReaper_g;
+
+void lockRegistryForFork() { socketRegistry().mutex.lock(); }
+
+void unlockRegistryAfterFork() { socketRegistry().mutex.unlock(); }
 
 // A child of fork() has a copy of the forking thread's manager, whose socket it shares with the
 // parent and whose timers belong to the parent's driver instance: using or destroying the copy
 // would read the parent's expiries, unlink the parent's socket file or deregister the parent's
-// socket. So the child forgets it: the thread's key no longer names it, and the reaper leaves
-// its file alone. The child's first getInstance() then makes a manager of its own (the driver
-// and the dispatcher give a child a fresh instance and loop). Only calls that are safe in a
-// child of a threaded process are made.
+// socket. So the child forgets it: the thread's key no longer names it, and the registry's
+// records of the parent are not the child's. The child's first getInstance() then makes a
+// manager of its own (the driver and the dispatcher give a child a fresh instance and loop).
+// Only calls that are safe in a child of a threaded process are made.
 void forgetManagerInChild() {
     pthread_key_t key = SingletonPerThread<TimerManager>::getSingletonKey();
     void* inherited_p = pthread_getspecific(key);
@@ -153,30 +213,21 @@ void forgetManagerInChild() {
         inheritedManager_gp = static_cast<TimerManager*>(inherited_p);
         pthread_setspecific(key, nullptr);
     }
-    mainSocket_g.armed.store(false);
+    unlockRegistryAfterFork();
 }
 
-// Runs at the end of every construction; the fork hook is installed once per process.
-void watchProcessLife(const DbgModuleDescriptor* log_p, const sockaddr_un& address_r) {
+// Runs at the end of every construction; the fork hooks are installed once per process.
+void watchProcessLife(const TimerManager* manager_p, const DbgModuleDescriptor* log_p,
+                      const sockaddr_un& address_r) {
     std::call_once(forkHookOnce_g, [log_p] {
-        if (pthread_atfork(nullptr, nullptr, forgetManagerInChild) != 0) {
+        if (pthread_atfork(lockRegistryForFork, unlockRegistryAfterFork, forgetManagerInChild) !=
+            0) {
             log_p->dbgLog_critical(__FILE__, __LINE__, "%s",
                                    "pthread_atfork failed: a forked child may destroy the "
                                    "parent's manager");
         }
     });
-    if (!onMainThread()) {
-        return;
-    }
-    memcpy(mainSocket_g.path, address_r.sun_path, sizeof(mainSocket_g.path));
-    mainSocket_g.path[sizeof(mainSocket_g.path) - 1] = '\0';
-    mainSocket_g.armed.store(true);
-}
-
-void forgetMainSocketPath() {
-    if (onMainThread()) {
-        mainSocket_g.armed.store(false);
-    }
+    registerCallbackSocket(manager_p, address_r);
 }
 
 }  // namespace
@@ -290,7 +341,7 @@ TimerManager::TimerManager()
     registerWithDispatcher(*this, dbgDescriptorTimerManager_m);
     idAllocator_mp = createIdAllocator(*this, dbgDescriptorTimerManager_m);
     setupMdfHandlers();
-    watchProcessLife(dbgDescriptorTimerManager_m, cbAddr_m);
+    watchProcessLife(this, dbgDescriptorTimerManager_m, cbAddr_m);
 }
 
 // The command handler is withdrawn first, so that no command runs on what is being freed. The
@@ -299,7 +350,7 @@ TimerManager::TimerManager()
 TimerManager::~TimerManager() {
     SingletonHolder<mdf::Server>::getInstance().deregisterHandler(&mdfHandler_m);
     CTM_TRACE(dbgDescriptorTimerManager_m, "%s", "calling TimerManager::~TimerManager()");
-    forgetMainSocketPath();
+    withdrawCallbackSocket(this);
     ptimer_shutdown();
     if (cbSocket_m >= 0) {
         releaseCallbackSocket(dbgDescriptorTimerManager_m, cbSocket_m, cbsocket_file);

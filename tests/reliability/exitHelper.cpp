@@ -13,6 +13,8 @@
 //   throw-in-callback a callback throws and main catches it; then a timer with user data still
 //                     attached is left for exit(0), whose destruction of the manager reports the
 //                     leak
+//   worker-alive      a second thread makes its own manager (its path printed second) and
+//                     runs its loop; main returns while it still runs
 //   fork-child        with the command server listening too (its path printed second), a child
 //                     of fork() deletes the manager it inherited and exits; the parent prints
 //                     "parent-socket-kept" and "parent-command-socket-kept" when both files
@@ -29,6 +31,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -215,6 +219,29 @@ int forkChildTimers(const std::string& path) {
     return 0;
 }
 
+// The worker's manager stays alive through the exit: only its socket file must go.
+int workerAlive() {
+    std::mutex mutex;
+    std::condition_variable ready;
+    std::string workerPath;
+    std::thread([&] {
+        CountingClient client;
+        startPeriodic(&client, 1);
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            workerPath = manager().getCbAddress().sun_path;
+        }
+        ready.notify_one();
+        for (;;) {
+            cmn::SingletonHolder<cmn::Dispatcher>::getInstance().listenOnce(10);
+        }
+    }).detach();
+    std::unique_lock<std::mutex> lock(mutex);
+    ready.wait(lock, [&] { return !workerPath.empty(); });
+    printIf(true, workerPath);
+    return 0;
+}
+
 int throwInCallback() {
     CountingClient thrower;
     thrower.throws_m = true;
@@ -243,6 +270,9 @@ int main(int argc, char** argv) {
     }
     if (mode == "throw-in-callback") {
         return throwInCallback();
+    }
+    if (mode == "worker-alive") {
+        return workerAlive();
     }
     if (mode == "fork-child-timers") {
         return forkChildTimers(path);

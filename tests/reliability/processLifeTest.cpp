@@ -43,7 +43,8 @@ TEST_P(ProcessLifeTest, SocketFilesGoWithTheProcess) {
     }
     const int status = pclose(output_p);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == GetParam().exitCode) << status;
-    // The callback socket's path first; the fork case's command socket path second.
+    // The callback socket's path first; the command socket's or a worker's callback socket's
+    // path second.
     const size_t paths = GetParam().paths;
     ASSERT_LE(paths, lines.size());
     EXPECT_EQ(0u, lines[0].find("/tmp/timer_manager_cb.socket.PID")) << lines[0];
@@ -60,6 +61,7 @@ INSTANTIATE_TEST_SUITE_P(
         ExitCase{"ExitInCallback", "exit-in-callback", 7, 1, {}},
         ExitCase{"ExitFromThread", "exit-from-thread", 5, 1, {}},
         ExitCase{"DeleteThenExit", "delete-then-exit", 0, 1, {}},
+        ExitCase{"WorkerManagerStillRunning", "worker-alive", 0, 2, {}},
         // Regression: the manager went before the static client, whose cancel then made a new
         // one ("deregisterSubscriberToTimery failed 0") and left its socket file.
         ExitCase{"StaticClientCancelsInDestructor", "static-client", 0, 1, {"client-cancelled"}},
