@@ -1,13 +1,17 @@
-// cmn::Timer on the fake driver: the unit chosen from the duration, expiry and the one-shot's
-// end, and the hazard of the manager's design: an entry that a handle let go of stays in the
-// table and "tmgr-enable-timers" starts it again, yet no callable is ever called through it.
-#include <chrono>
-#include <functional>
-#include <memory>
-#include <ostream>
-#include <string>
-#include <vector>
+// cmn::Timer. On the fake driver: the unit chosen from the duration, what a callable may do to
+// its own handle, restarts, and the hazard of the manager's design: an entry a handle let go of
+// stays in the table and "tmgr-enable-timers" starts it again, yet no callable is called
+// through it, not even that of the next handle borrowing the same slot. On the real driver:
+// callables on the owner thread in deadline order, the same hazard, fork() and exit().
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <memory>
+#include <regex>
+#include <thread>
+
+#include "gmock/gmock.h"
 #include "timer.h"
 #include "timerFixture.h"
 
@@ -15,50 +19,32 @@ namespace cmn {
 namespace test {
 namespace {
 
+using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+typedef std::function<bool(Timer&, Timer::Callback)> Starter;
 
-// The entries of cmn::Timer handles in "tmgr-show-state": id and "On" or "Cancelled".
-struct HandleEntry {
-    uint32_t timerId;
-    std::string state;
-};
-std::vector<HandleEntry> handleEntries() {
-    std::vector<HandleEntry> result;
+// The ids of the handles' entries in "tmgr-show-state" whose state is `state` ("" for any).
+std::vector<uint32_t> handleEntries(const std::string& state = "") {
     std::string text = runCommand("tmgr-show-state");
-    const std::string marker = "] cmn::Timer: Type: ";
-    for (size_t at = text.find(marker); at != std::string::npos; at = text.find(marker, at + 1)) {
-        size_t open = text.rfind('[', at);
-        size_t stateOpen = text.find('[', at + marker.size());
-        size_t stateClose = text.find(']', stateOpen);
-        result.push_back(
-            HandleEntry{static_cast<uint32_t>(std::stoul(text.substr(open + 1, at - open - 1))),
-                        text.substr(stateOpen + 1, stateClose - stateOpen - 1)});
-    }
-    return result;
-}
-
-// The id of the only running handle entry; fails the test when there is not exactly one.
-uint32_t runningEntry() {
-    std::vector<uint32_t> running;
-    for (const HandleEntry& entry : handleEntries()) {
-        if (entry.state == "On") {
-            running.push_back(entry.timerId);
+    std::regex line("\\[([0-9]+)\\] cmn::Timer: Type: [^[]*\\[(On|Cancelled)\\]");
+    std::vector<uint32_t> ids;
+    for (std::sregex_iterator it(text.begin(), text.end(), line), end; it != end; ++it) {
+        if (state.empty() || (*it)[2] == state) {
+            ids.push_back(static_cast<uint32_t>(std::stoul((*it)[1])));
         }
     }
-    EXPECT_EQ(1u, running.size());
-    return running.empty() ? UINT32_MAX : running[0];
+    return ids;
+}
+uint32_t runningEntry() {
+    std::vector<uint32_t> ids = handleEntries("On");
+    EXPECT_EQ(1u, ids.size());
+    return ids.empty() ? UINT32_MAX : ids[0];
 }
 
 class TimerHandleTest : public TimerFixture {
 protected:
-    void enableAllTimers() {
-        runCommand("tmgr-debug-enable");
-        bool enabled = false;
-        EXPECT_EQ("Timers are enabled\n", runCommand("tmgr-enable-timers", &enabled));
-        EXPECT_TRUE(enabled);
-    }
-    // No handle entry may be removed with its slot still attached as user data, unless the
-    // manager itself is destroyed under a pending handle.
+    // A handle's entry never leaves the table with its slot still attached as user data,
+    // unless the manager itself goes under a pending handle.
     void TearDown() override {
         EXPECT_EQ(leakReportExpected_m,
                   log.contains(DBGLEVEL_CRITICAL, "user error - leaking user data"));
@@ -67,175 +53,106 @@ protected:
     bool leakReportExpected_m = false;
 };
 
-// How a start call of the table is made.
-typedef std::function<bool(Timer&, Timer::Callback)> Starter;
-
-struct UnitCase {
+// A row of a table: how its timer is started, and what is expected of it.
+template <class Expected>
+struct Row {
     const char* name;
     Starter start;
-    const char* periodLine;
+    Expected expected;
 };
-
-void PrintTo(const UnitCase& row, std::ostream* out_p) { *out_p << row.name; }
+template <class Param>
+std::string rowName(const ::testing::TestParamInfo<Param>& info) {
+    return info.param.name;
+}
+#define START(expr) [](Timer& t, Timer::Callback c) { return expr; }
+typedef Row<const char*> UnitRow;  // the text of the entry's period line
+typedef Row<bool> KindRow;         // periodic
 
 class TimerHandleUnitTest : public TimerHandleTest,
-                            public ::testing::WithParamInterface<UnitCase> {};
+                            public ::testing::WithParamInterface<UnitRow> {};
 
 TEST_P(TimerHandleUnitTest, DurationPicksUnitAndNeverRoundsDown) {
     Timer timer;
     ASSERT_TRUE(GetParam().start(timer, [] {}));
-    EXPECT_NE(std::string::npos, entryState(runningEntry()).find(GetParam().periodLine))
-        << entryState(runningEntry());
+    EXPECT_THAT(entryState(runningEntry()), ::testing::HasSubstr(GetParam().expected));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Durations, TimerHandleUnitTest,
     ::testing::Values(
-        UnitCase{"WholeMilliseconds",
-                 [](Timer& t, Timer::Callback c) { return t.start(milliseconds(250), c); },
-                 "Period: 250 milliseconds (0 sec : 250000000 nanosec)"},
-        UnitCase{"Minutes",
-                 [](Timer& t, Timer::Callback c) { return t.start(std::chrono::minutes(2), c); },
-                 "Period: 120000 milliseconds (120 sec : 0 nanosec)"},
-        UnitCase{
-            "Microseconds",
-            [](Timer& t, Timer::Callback c) { return t.start(std::chrono::microseconds(1500), c); },
-            "Period: 1500000 nanoseconds (0 sec : 1500000 nanosec)"},
-        UnitCase{"FractionalSeconds",
-                 [](Timer& t, Timer::Callback c) {
-                     return t.start(std::chrono::duration<double>(0.0000015), c);
-                 },
-                 "Period: 1500 nanoseconds (0 sec : 1500 nanosec)"},
-        UnitCase{"NanosecondsBeyond32Bits",
-                 [](Timer& t, Timer::Callback c) {
-                     return t.start(std::chrono::seconds(5) + std::chrono::nanoseconds(1), c);
-                 },
-                 "Period: 5001 milliseconds (5 sec : 1000000 nanosec)"},
-        UnitCase{"Negative",
-                 [](Timer& t, Timer::Callback c) { return t.start(milliseconds(-3), c); },
-                 "Period: 0 milliseconds (0 sec : 0 nanosec)"}),
-    [](const ::testing::TestParamInfo<UnitCase>& info) { return info.param.name; });
+        UnitRow{"Milliseconds", START(t.start(milliseconds(250), c)), "250 milliseconds (0 sec"},
+        UnitRow{"Microseconds", START(t.start(std::chrono::microseconds(1500), c)),
+                "1500000 nanoseconds"},
+        UnitRow{"Fractional", START(t.start(std::chrono::duration<double>(1.5e-6), c)),
+                "1500 nanoseconds"},
+        UnitRow{"BeyondNanoseconds",
+                START(t.start(std::chrono::seconds(5) + std::chrono::nanoseconds(1), c)),
+                "5001 milliseconds"},
+        UnitRow{"Negative", START(t.start(milliseconds(-3), c)), "0 milliseconds (0 sec : 0 nano"}),
+    rowName<UnitRow>);
 
-TEST_F(TimerHandleTest, RefusedStartLeavesNothingPending) {
+TEST_F(TimerHandleTest, RefusedStartLeavesTheHandleEmpty) {
     Timer timer;
     ASSERT_TRUE(timer.start(milliseconds(10), [] {}));
     EXPECT_FALSE(timer.start(std::chrono::hours(24 * 50), [] {}));
-    EXPECT_FALSE(timer.running());
-    EXPECT_FALSE(timer.start(milliseconds(10), Timer::Callback()));
-    EXPECT_FALSE(timer.startClockSync(std::chrono::seconds(7), [] {}));
-    EXPECT_FALSE(timer.running());
-    for (const HandleEntry& entry : handleEntries()) {
-        EXPECT_EQ("Cancelled", entry.state) << entry.timerId;
-    }
     EXPECT_FALSE(timer.restart());
+    EXPECT_FALSE(timer.startClockSync(std::chrono::seconds(7), [] {}));
+    EXPECT_FALSE(timer.start(milliseconds(10), Timer::Callback()));
+    EXPECT_FALSE(timer.running());
+    EXPECT_TRUE(handleEntries("On").empty());
 }
-
-// Every kind of timer the handle starts: its expiries reach the callable, a one-shot's entry
-// leaves the table after its one expiry, and a handle that let go of its entry is never called
-// through it, even after "tmgr-enable-timers" restarted it; nor is the next handle, which
-// borrows the same slot.
-struct KindCase {
-    const char* name;
-    Starter start;
-    bool periodic;
-};
-
-void PrintTo(const KindCase& row, std::ostream* out_p) { *out_p << row.name; }
 
 class TimerHandleKindTest : public TimerHandleTest,
-                            public ::testing::WithParamInterface<KindCase> {};
+                            public ::testing::WithParamInterface<KindRow> {};
 
-TEST_P(TimerHandleKindTest, ExpiryReachesCallableAndOneShotEnds) {
-    int calls = 0;
-    Timer timer;
-    ASSERT_TRUE(GetParam().start(timer, [&] { ++calls; }));
-    ASSERT_TRUE(timer.running());
-    const uint32_t timerId = runningEntry();
-    ASSERT_TRUE(fireAndDeliver(timerId));
-    EXPECT_EQ(1, calls);
-    EXPECT_EQ(GetParam().periodic, timer.running());
-    if (GetParam().periodic) {
-        ASSERT_TRUE(fireAndDeliver(timerId));
-        EXPECT_EQ(2, calls);
-    } else {
-        EXPECT_TRUE(handleEntries().empty());
-    }
-}
-
-TEST_P(TimerHandleKindTest, DestroyedHandleIsNeverCalledAfterEnable) {
+TEST_P(TimerHandleKindTest, LetGoEntryRestartedByEnableCallsNobody) {
     int oldCalls = 0;
     int newCalls = 0;
     std::unique_ptr<Timer> old(new Timer());
     ASSERT_TRUE(GetParam().start(*old, [&] { ++oldCalls; }));
     const uint32_t oldId = runningEntry();
     old.reset();
-    Timer next;
+    Timer next;  // borrows the slot that old gave back
     ASSERT_TRUE(GetParam().start(next, [&] { ++newCalls; }));
     const uint32_t nextId = runningEntry();
 
-    enableAllTimers();
-    ASSERT_EQ(2u, handleEntries().size());
+    runCommand("tmgr-debug-enable");
+    ASSERT_EQ("Timers are enabled\n", runCommand("tmgr-enable-timers"));
     ASSERT_TRUE(fireAndDeliver(oldId));
-    // The slot cancelled the restarted entry again: a periodic one leaves as a zombie.
-    fireAndDeliver(oldId);
-    EXPECT_EQ(0, oldCalls);
-    EXPECT_EQ(0, newCalls);
-    ASSERT_EQ(1u, handleEntries().size());
-    EXPECT_EQ(nextId, handleEntries()[0].timerId);
+    fireAndDeliver(oldId);  // cancelled again by its slot: a periodic one leaves as a zombie
+    EXPECT_EQ(std::vector<uint32_t>{nextId}, handleEntries());
+    EXPECT_EQ(0, oldCalls + newCalls);
 
+    const bool periodic = GetParam().expected;
     ASSERT_TRUE(fireAndDeliver(nextId));
     EXPECT_EQ(1, newCalls);
+    EXPECT_EQ(periodic, next.running());
+    EXPECT_EQ(periodic ? 1u : 0u, handleEntries().size());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Kinds, TimerHandleKindTest,
     ::testing::Values(
-        KindCase{"OneShot",
-                 [](Timer& t, Timer::Callback c) { return t.start(milliseconds(40), c); }, false},
-        KindCase{"Periodic",
-                 [](Timer& t, Timer::Callback c) {
-                     return t.start(std::chrono::microseconds(700), c, Timer::periodic_c);
-                 },
-                 true},
-        KindCase{"ClockSync",
-                 [](Timer& t, Timer::Callback c) {
-                     return t.startClockSync(std::chrono::minutes(15), c);
-                 },
-                 true},
-        KindCase{"ClockSyncOneShot",
-                 [](Timer& t, Timer::Callback c) {
-                     return t.startClockSync(std::chrono::seconds(5), c, Timer::oneShot_c,
-                                             milliseconds(200));
-                 },
-                 false}),
-    [](const ::testing::TestParamInfo<KindCase>& info) { return info.param.name; });
+        KindRow{"OneShot", START(t.start(milliseconds(40), c)), false},
+        KindRow{"Periodic", START(t.start(std::chrono::microseconds(700), c, Timer::periodic_c)),
+                true},
+        KindRow{"ClockSync", START(t.startClockSync(std::chrono::minutes(15), c)), true},
+        KindRow{
+            "ClockSyncOneShot",
+            START(t.startClockSync(std::chrono::seconds(5), c, Timer::oneShot_c, milliseconds(2))),
+            false}),
+    rowName<KindRow>);
 
-TEST_F(TimerHandleTest, ClockSyncArmsTheNextBoundary) {
-    Timer timer;
-    ASSERT_TRUE(timer.startClockSync(std::chrono::seconds(60), [] {}));
-    const uint32_t timerId = runningEntry();
-    const std::string state = entryState(timerId);
-    EXPECT_NE(std::string::npos, state.find("Type: Periodic - clock-sync [On]")) << state;
-    EXPECT_NE(std::string::npos, state.find("Period: 60000 milliseconds")) << state;
-    std::vector<FakePtimers::Arming> armings = fake.armingsOfTimer(timerId);
-    ASSERT_EQ(1u, armings.size());
-    EXPECT_TRUE(armings[0].absolute);
-    EXPECT_EQ(0, armings[0].seconds % 60);
-}
-
-// What a callable may do to its own handle while it runs, and what follows.
-struct InsideCase {
+// What a callable may do to its own handle while it runs.
+struct Inside {
     const char* name;
-    bool periodic;
+    Timer::Repeat repeat;
     std::function<void(std::unique_ptr<Timer>&)> act;
-    int callsAfterTwoFires;
-    bool runningAfter;
+    int callsAfterTwoRounds;
 };
 
-void PrintTo(const InsideCase& row, std::ostream* out_p) { *out_p << row.name; }
-
 class TimerHandleInsideTest : public TimerHandleTest,
-                              public ::testing::WithParamInterface<InsideCase> {};
+                              public ::testing::WithParamInterface<Inside> {};
 
 TEST_P(TimerHandleInsideTest, CallableActsOnItsOwnHandle) {
     int calls = 0;
@@ -244,87 +161,55 @@ TEST_P(TimerHandleInsideTest, CallableActsOnItsOwnHandle) {
         ++calls;
         GetParam().act(timer);
     };
-    ASSERT_TRUE(timer->start(milliseconds(5), callback,
-                             GetParam().periodic ? Timer::periodic_c : Timer::oneShot_c));
-    for (int fire = 0; fire < 2; ++fire) {
-        std::vector<HandleEntry> entries = handleEntries();
-        for (const HandleEntry& entry : entries) {
-            fireAndDeliver(entry.timerId);
+    ASSERT_TRUE(timer->start(milliseconds(5), callback, GetParam().repeat));
+    for (int round = 0; round < 2; ++round) {
+        for (uint32_t timerId : handleEntries()) {
+            fireAndDeliver(timerId);
         }
     }
-    EXPECT_EQ(GetParam().callsAfterTwoFires, calls);
-    EXPECT_EQ(GetParam().runningAfter, timer != nullptr && timer->running());
+    EXPECT_EQ(GetParam().callsAfterTwoRounds, calls);
+    // Only a restarted handle is still running.
+    EXPECT_EQ(calls == 2, timer != nullptr && timer->running());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Actions, TimerHandleInsideTest,
-    ::testing::Values(InsideCase{"PeriodicDestroysHandle", true,
-                                 [](std::unique_ptr<Timer>& t) { t.reset(); }, 1, false},
-                      InsideCase{"PeriodicCancels", true,
-                                 [](std::unique_ptr<Timer>& t) { t->cancel(); }, 1, false},
-                      InsideCase{"PeriodicRestarts", true,
-                                 [](std::unique_ptr<Timer>& t) { t->restart(); }, 2, true},
-                      InsideCase{"OneShotRestarts", false,
-                                 [](std::unique_ptr<Timer>& t) { t->restart(); }, 2, true},
-                      InsideCase{"OneShotStartsAnother", false,
-                                 [](std::unique_ptr<Timer>& t) {
-                                     t->start(
-                                         milliseconds(1), [] {}, Timer::periodic_c);
-                                 },
-                                 1, true}),
-    [](const ::testing::TestParamInfo<InsideCase>& info) { return info.param.name; });
+    ::testing::Values(Inside{"PeriodicDestroys", Timer::periodic_c,
+                             [](std::unique_ptr<Timer>& t) { t.reset(); }, 1},
+                      Inside{"PeriodicRestarts", Timer::periodic_c,
+                             [](std::unique_ptr<Timer>& t) { t->restart(); }, 2},
+                      Inside{"OneShotRestarts", Timer::oneShot_c,
+                             [](std::unique_ptr<Timer>& t) { t->restart(); }, 2}),
+    rowName<Inside>);
 
-// An expiry already on its way when the timer is restarted never reaches the callable; the
-// restart reuses the entry, so a watchdog restarted again and again leaves nothing behind.
+// An expiry already on its way when the timer is restarted never reaches the callable, and a
+// watchdog restarted again and again keeps one entry.
 TEST_F(TimerHandleTest, RestartDropsTheExpiryOnItsWayAndKeepsOneEntry) {
     int calls = 0;
     Timer timer;
     ASSERT_TRUE(timer.start(milliseconds(30), [&] { ++calls; }));
-    const uint32_t timerId = runningEntry();
-    ASSERT_TRUE(fake.fireTimer(timerId));
+    ASSERT_TRUE(fake.fireTimer(runningEntry()));
     for (int restart = 0; restart < 3; ++restart) {
         ASSERT_TRUE(timer.restart());
     }
     drainReady();
     EXPECT_EQ(0, calls);
-    ASSERT_EQ(1u, handleEntries().size());
     ASSERT_TRUE(fireAndDeliver(runningEntry()));
     EXPECT_EQ(1, calls);
     EXPECT_TRUE(handleEntries().empty());
 }
 
-TEST_F(TimerHandleTest, MoveCarriesTheTimerAndAssignmentCancelsTheTarget) {
-    std::vector<std::string> calls;
-    Timer first;
-    Timer second;
-    ASSERT_TRUE(first.start(milliseconds(10), [&] { calls.push_back("first"); }));
-    const uint32_t firstId = runningEntry();
-    ASSERT_TRUE(second.start(milliseconds(20), [&] { calls.push_back("second"); }));
-    second = std::move(first);
-    EXPECT_FALSE(first.running());
-    EXPECT_TRUE(second.running());
-    Timer third(std::move(second));
-    EXPECT_EQ(firstId, runningEntry());
-    for (const HandleEntry& entry : handleEntries()) {
-        fireAndDeliver(entry.timerId);
-    }
-    EXPECT_EQ(std::vector<std::string>{"first"}, calls);
-}
-
-// A handle that outlives its thread's manager neither touches the next manager nor creates one.
 TEST_F(TimerHandleTest, HandleOutlivingItsManagerCreatesNone) {
     std::unique_ptr<Timer> timer(new Timer());
     ASSERT_TRUE(timer->start(
         milliseconds(10), [] {}, Timer::periodic_c));
     SingletonPerThread<TimerManager>::deleteInstance();
     leakReportExpected_m = true;
-    timer->cancel();
     timer.reset();
     EXPECT_FALSE(pathExists(socketPath_m));
 }
 
-// A static handle still running at exit() is cancelled before its manager goes.
-TEST_F(TimerHandleTest, StaticHandleAtExitEndsCleanly) {
+TEST_F(TimerHandleTest, StaticHandleStillRunningAtExitEndsCleanly) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
@@ -334,6 +219,81 @@ TEST_F(TimerHandleTest, StaticHandleAtExitEndsCleanly) {
             exit(0);
         },
         ::testing::ExitedWithCode(0), "");
+}
+
+class TimerHandleRealDriverTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        SingletonPerThread<TimerManager>::deleteInstance();
+        EXPECT_FALSE(pathExists(callbackSocketPathOfThisThread()));
+    }
+};
+
+// Two threads each start one-shots of 30, 10 and 20 ms. A deadline lies between the clock
+// read just before and just after its start, plus the delay: the order is checked against those
+// bounds, so a thread held up between two starts cannot fail the test.
+TEST_F(TimerHandleRealDriverTest, CallablesRunOnTheOwnerThreadInDeadlineOrder) {
+    auto run = [] {
+        const std::chrono::nanoseconds delays[] = {
+            milliseconds(30), std::chrono::nanoseconds(10000001), milliseconds(20)};
+        const std::thread::id owner = std::this_thread::get_id();
+        Clock::time_point earliest[3];
+        Clock::time_point latest[3];
+        std::vector<int> order;
+        Timer handles[3];
+        for (int i = 0; i < 3; ++i) {
+            earliest[i] = Clock::now() + delays[i];
+            EXPECT_TRUE(handles[i].start(delays[i], [&, i] {
+                EXPECT_EQ(owner, std::this_thread::get_id());
+                EXPECT_GE(Clock::now(), earliest[i]) << "early";
+                order.push_back(i);
+            }));
+            latest[i] = Clock::now() + delays[i];
+        }
+        ASSERT_TRUE(runUntil([&] { return order.size() == 3; }, 5000));
+        for (size_t k = 1; k < order.size(); ++k) {
+            EXPECT_GE(latest[order[k]], earliest[order[k - 1]]) << "out of order";
+        }
+    };
+    std::thread first(run);
+    std::thread second(run);
+    first.join();
+    second.join();
+}
+
+TEST_F(TimerHandleRealDriverTest, DestroyedHandleStaysSilentAfterEnable) {
+    int calls = 0;
+    std::unique_ptr<Timer> timer(new Timer());
+    ASSERT_TRUE(timer->start(
+        milliseconds(20), [&] { ++calls; }, Timer::periodic_c));
+    ASSERT_TRUE(runUntil([&] { return calls == 1; }, 5000));
+    timer.reset();
+    runCommand("tmgr-debug-enable");
+    ASSERT_EQ("Timers are enabled\n", runCommand("tmgr-enable-timers"));
+    // Periods pass; the restarted entry is cancelled again and leaves as a zombie.
+    ASSERT_TRUE(runUntil([] { return counters().currentEntries == 0; }, 5000));
+    EXPECT_EQ(1, calls);
+}
+
+// A forked child drops its copy of a running handle without making a manager of its own; the
+// parent's timer goes on.
+TEST_F(TimerHandleRealDriverTest, ForkedChildDropsItsCopyWithoutTouchingTheParent) {
+    int calls = 0;
+    std::unique_ptr<Timer> timer(new Timer());
+    ASSERT_TRUE(timer->start(
+        milliseconds(5), [&] { ++calls; }, Timer::periodic_c));
+    ASSERT_TRUE(runUntil([&] { return calls >= 1; }, 5000));
+    pid_t child = fork();
+    ASSERT_NE(-1, child);
+    if (child == 0) {
+        timer.reset();
+        _exit(pathExists(callbackSocketPathOfThisThread()) ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const int before = calls;
+    EXPECT_TRUE(runUntil([&] { return calls >= before + 3; }, 5000));
 }
 
 }  // namespace
