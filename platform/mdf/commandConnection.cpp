@@ -200,7 +200,7 @@ void CommandConnection::runLine(const std::string& line) {
     watch(fdReadEvent_c, false);
     request_m = request;
     waitStartMs_m = monotonicMs();
-    owner_rm.deadlinesChanged();
+    owner_rm.waitingChanged();
 }
 
 void CommandConnection::commandDone(bool result, const std::string& text) {
@@ -209,6 +209,7 @@ void CommandConnection::commandDone(bool result, const std::string& text) {
     }
     request_m.reset();
     answer(result ? "OK" : "FAILED", text);
+    owner_rm.waitingChanged();
 }
 
 // Queues the status line and the text, and starts sending. May finish the connection.
@@ -273,6 +274,7 @@ void CommandConnection::checkDeadlines(int64_t nowMs) {
                                fd_m, verb.c_str(), ownerWaitMs_c);
             request_m.reset();
             answer("FAILED", CommandRequest::notServedText(verb));
+            owner_rm.waitingChanged();
             return;
         }
     }
@@ -317,12 +319,14 @@ void CommandConnection::finish() {
         request_m->abandon();
         request_m.reset();
     }
+    // The owner stops counting it first: once the client sees the end, the server's state
+    // already leaves it out.
+    owner_rm.connectionFinished(this);
     watch(fdReadEvent_c, false);
     watch(fdWriteEvent_c, false);
     discardUnread(fd_m);
     close(fd_m);
     fd_m = -1;
-    owner_rm.connectionFinished(this);
 }
 
 }  // namespace detail

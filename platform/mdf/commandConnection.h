@@ -55,8 +55,9 @@ public:
     // through `reply`, called on this loop's thread.
     virtual std::shared_ptr<CommandRequest> startCommand(const std::string& line,
                                                          const CommandRequest::Reply& reply) = 0;
-    // The connection's next deadline moved earlier.
-    virtual void deadlinesChanged() = 0;
+    // The connection started or stopped waiting for a command's result (its next deadline
+    // may have moved earlier).
+    virtual void waitingChanged() = 0;
     // The exchange on connection_p is over; the owner deletes it (never from inside the
     // call chain of this connection's own callback: see CommandSocket).
     virtual void connectionFinished(CommandConnection* connection_p) = 0;

@@ -114,7 +114,8 @@ CommandSocket::CommandSocket(const CommandStarter& starter, const cmn::DbgModule
       lastSerial_m(0),
       connections_m(),
       finished_m(),
-      openConnections_m(0) {}
+      openConnections_m(0),
+      waitingConnections_m(0) {}
 
 CommandSocket::~CommandSocket() { close(); }
 
@@ -321,10 +322,18 @@ std::shared_ptr<CommandRequest> CommandSocket::startCommand(const std::string& l
     return starter_m(line, reply);
 }
 
-void CommandSocket::deadlinesChanged() { armTimer(); }
+void CommandSocket::waitingChanged() {
+    countConnections();
+    armTimer();
+}
 
 void CommandSocket::countConnections() {
+    int waiting = 0;
+    for (const std::pair<const uint64_t, CommandConnection*>& entry : connections_m) {
+        waiting += entry.second->isWaiting() ? 1 : 0;
+    }
     openConnections_m.store(static_cast<int>(connections_m.size()));
+    waitingConnections_m.store(waiting);
 }
 
 void CommandSocket::closeDescriptorsInChild() {

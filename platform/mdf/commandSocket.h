@@ -65,8 +65,9 @@ public:
     bool isOpen() const { return listenFd_m >= 0; }
     // The path being served; empty when not open.
     const std::string& getPath() const { return path_m; }
-    // Connections open now. Thread: any.
+    // Connections open now, and those of them waiting for a command's result. Thread: any.
     int openConnections() const { return openConnections_m.load(); }
+    int waitingConnections() const { return waitingConnections_m.load(); }
     // In a forked child: closes this process's copies of every descriptor, and nothing else
     // (no dispatcher call, no file removal). The object is not to be used afterwards.
     void closeDescriptorsInChild();
@@ -84,7 +85,7 @@ private:
     bool socketCallback(int socketFd) override;
     std::shared_ptr<CommandRequest> startCommand(const std::string& line,
                                                  const CommandRequest::Reply& reply) override;
-    void deadlinesChanged() override;
+    void waitingChanged() override;
     void connectionFinished(CommandConnection* connection_p) override;
 
     bool bindAndListen(const std::string& path);
@@ -114,6 +115,7 @@ private:
     std::map<uint64_t, CommandConnection*> connections_m;
     std::vector<CommandConnection*> finished_m;
     std::atomic<int> openConnections_m;
+    std::atomic<int> waitingConnections_m;
 };
 
 }  // namespace detail

@@ -233,9 +233,11 @@ bool Server::showStateCommand(int /*argc*/, char** /*argv*/, std::string& out_r)
         out_r += "Listening on: -\n";
         return true;
     }
+    const detail::CommandSocket& socket_r = *impl_mp->socket_mp;
     out_r += "Listening on: " + impl_mp->listeningPath_m +
-             "; connections: " + std::to_string(impl_mp->socket_mp->openConnections()) + " of " +
-             std::to_string(detail::maxConnections_c) + "\n";
+             "; connections: " + std::to_string(socket_r.openConnections()) + " of " +
+             std::to_string(detail::maxConnections_c) + ", " +
+             std::to_string(socket_r.waitingConnections()) + " waiting for a command\n";
     return true;
 }
 

@@ -3,7 +3,7 @@
 // in process, its dispatcher loop on a thread of its own; the test thread plays the clients.
 //
 // Built twice: with CTM_HOSTILE_HEAVY 1 it holds the cases that wait out the server's 5 s idle
-// limit (labelled heavy), with 0 the quick ones.
+// limit or 10 s connection limit (labelled heavy), with 0 the quick ones.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -133,7 +133,58 @@ protected:
     std::atomic<long> rounds_m{0};
 };
 
+// True when the server has closed `fd` or sent on it: it is readable at once.
+bool answeredOrClosed(int fd) {
+    pollfd ready = {fd, POLLIN | POLLRDHUP, 0};
+    return poll(&ready, 1, 0) > 0;
+}
+
 #if !CTM_HOSTILE_HEAVY
+
+// The server's listening line of "mdf-show-state".
+std::string listeningLine() {
+    std::string out;
+    server().executeCommand("mdf-show-state", out);
+    size_t at = out.find("Listening on: ");
+    return at == std::string::npos ? std::string() : out.substr(at, out.find('\n', at) - at);
+}
+
+// Waits until the listening line ends with `text`.
+bool waitForStateLine(const std::string& text) {
+    auto ends = [&text] {
+        std::string line = listeningLine();
+        return line.size() >= text.size() &&
+               line.compare(line.size() - text.size(), text.size(), text) == 0;
+    };
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBudgetMs);
+    while (!ends() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return ends();
+}
+
+bool waitForOpenConnections(int count) {
+    return waitForStateLine("connections: " + std::to_string(count) +
+                            " of 32, 0 waiting for a command");
+}
+
+// Connects `count` silent clients.
+std::vector<int> connectSilent(const std::string& path, int count) {
+    std::vector<int> clients;
+    for (int i = 0; i < count; ++i) {
+        clients.push_back(connectTo(path));
+        EXPECT_GE(clients.back(), 0);
+    }
+    return clients;
+}
+
+void closeAll(const std::vector<int>& fds) {
+    for (int fd : fds) {
+        close(fd);
+    }
+}
+
+const std::string kEvicted = "ERROR\nclosed to make room for a new connection\n";
 
 long residentKiB() {
     long pages = 0;
@@ -319,6 +370,93 @@ INSTANTIATE_TEST_SUITE_P(
                  "FAILED\nempty command line; \"help\" lists the commands\n"}),
     [](const testing::TestParamInfo<Exchange>& info) { return std::string(info.param.name); });
 
+// 32 connections are admitted; one beyond them evicts the oldest idle one, and nothing else.
+TEST_F(HostileClientTest, ThirtyTwoAreAdmittedAndTheThirtyThirdEvictsTheOldestIdle) {
+    std::vector<int> silent = connectSilent(path_m, 32);
+    ASSERT_TRUE(waitForOpenConnections(32));
+    for (size_t evicted = 0; evicted < 2; ++evicted) {
+        for (size_t i = evicted; i < silent.size(); ++i) {
+            EXPECT_FALSE(answeredOrClosed(silent[i])) << i;
+        }
+        EXPECT_EQ("OK\nserved", ask("tst-echo served\n"));
+        bool eof = false;
+        EXPECT_EQ(kEvicted, readAll(silent[evicted], kBudgetMs, eof));
+        EXPECT_TRUE(eof);
+        // The evicted one and the served one are gone: one more fills the slots again.
+        ASSERT_TRUE(waitForOpenConnections(31));
+        silent.push_back(connectTo(path_m));
+        ASSERT_TRUE(waitForOpenConnections(32));
+    }
+    closeAll(silent);
+}
+
+// Commands owned by a thread that does not serve its loop yet: every slot then waits for a
+// result, and a new connection is closed unanswered instead of evicting one.
+TEST_F(HostileClientTest, NewConnectionIsClosedWhenEverySlotWaitsForItsCommand) {
+    std::promise<void> release;
+    std::promise<void> ready;
+    std::atomic<bool> stop{false};
+    Target waiter;
+    TargetHandler waiting("waiting");
+    std::thread owner([&] {
+        server().registerNewHandler(&waiting);
+        waiting.addCommand("tst-wait", "waits", &Target::echo, waiter);
+        ready.set_value();
+        release.get_future().wait();
+        while (!stop.load()) {
+            cmn::SingletonHolder<cmn::Dispatcher>::getInstance().listenOnce(10);
+        }
+        server().deregisterHandler(&waiting);
+    });
+    ready.get_future().wait();
+    std::vector<int> clients = connectSilent(path_m, 32);
+    for (int fd : clients) {
+        ASSERT_EQ(14, send(fd, "tst-wait done\n", 14, MSG_NOSIGNAL));
+    }
+    ASSERT_TRUE(waitForStateLine("connections: 32 of 32, 32 waiting for a command"));
+    EXPECT_EQ("", ask("tst-echo refused\n"));
+    release.set_value();
+    for (int fd : clients) {
+        bool eof = false;
+        // FAILED only if this took longer than the server's 3 s wait for an owner.
+        std::string answer = readAll(fd, kBudgetMs, eof);
+        EXPECT_TRUE(answer == "OK\ndone" || answer.find("FAILED\n") == 0) << answer;
+    }
+    stop.store(true);
+    owner.join();
+    closeAll(clients);
+}
+
+// A client of the same user keeps every slot full by reconnecting each one the server closes:
+// each new operator still gets its answer.
+TEST_F(HostileClientTest, ReconnectingClientCannotLockOperatorsOut) {
+    std::atomic<bool> stop{false};
+    std::atomic<int> reconnects{0};
+    std::vector<int> held = connectSilent(path_m, 32);
+    ASSERT_TRUE(waitForOpenConnections(32));
+    std::thread attacker([&] {
+        while (!stop.load()) {
+            for (int& fd : held) {
+                if (answeredOrClosed(fd)) {
+                    close(fd);
+                    fd = connectTo(path_m);
+                    ++reconnects;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_TRUE(waitForOpenConnections(32));
+        EXPECT_EQ("OK\n" + std::to_string(i), ask("tst-echo " + std::to_string(i) + "\n"));
+    }
+    EXPECT_TRUE(waitForOpenConnections(32));
+    stop.store(true);
+    attacker.join();
+    EXPECT_GE(reconnects.load(), 20);
+    closeAll(held);
+}
+
 #else  // CTM_HOSTILE_HEAVY
 
 int openDescriptors() { return static_cast<int>(openDescriptorNumbers().size()); }
@@ -354,7 +492,7 @@ TEST_F(HostileClientTest, BurstOfThousandsOfConnectionsKeepsDescriptorsBounded) 
     }
     // Every silent connection in a slot, one being accepted (and closed) beyond them.
     EXPECT_LE(serverMost, 32 + 1);
-    // The silent ones hold every slot until the idle limit frees them.
+    // The oldest silent one makes room.
     EXPECT_EQ("OK\nanswered", askUntilServed("tst-echo answered\n"));
     for (int fd : held) {
         close(fd);
@@ -415,6 +553,29 @@ TEST_F(HostileClientTest, ClientThatNeverReadsBlocksNobodyAndItsBufferIsCapped) 
         EXPECT_LT(partial.size(), kResponseCap);
         close(fd);
     }
+}
+
+// A client that trickles a byte every second is never idle long enough to be closed as idle,
+// and holds its connection until the limit from accept.
+TEST_F(HostileClientTest, TricklingClientIsClosedAtTheConnectionDeadline) {
+    const int deadlineMs = 10000;
+    auto connected = std::chrono::steady_clock::now();
+    int fd = connectTo(path_m);
+    ASSERT_GE(fd, 0);
+    while (!answeredOrClosed(fd) &&
+           std::chrono::steady_clock::now() - connected < std::chrono::milliseconds(kBudgetMs)) {
+        send(fd, "x", 1, MSG_NOSIGNAL);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    }
+    bool eof = false;
+    EXPECT_EQ("ERROR\nopen for too long\n", readAll(fd, kBudgetMs, eof));
+    EXPECT_TRUE(eof);
+    // Never before the limit (less the server's millisecond rounding of its clock).
+    EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - connected)
+                  .count(),
+              deadlineMs - 2);
+    close(fd);
 }
 
 #endif  // CTM_HOSTILE_HEAVY
