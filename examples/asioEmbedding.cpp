@@ -17,12 +17,11 @@
 namespace asio = boost::asio;
 using std::chrono::milliseconds;
 
-// Serves the calling thread's dispatcher loop from `io`, which runs on the same thread.
+// Serves the calling thread's dispatcher loop, whose descriptor is loopFd, from `io`, which
+// runs on the same thread.
 class DispatcherWatch {
 public:
-    explicit DispatcherWatch(asio::io_context& io)
-        : io_m(io),
-          loop_m(io, cmn::SingletonHolder<cmn::Dispatcher>::getInstance().getLoopDescriptor()) {
+    DispatcherWatch(asio::io_context& io, int loopFd) : io_m(io), loop_m(io, loopFd) {
         awaitWork();
     }
     // The dispatcher owns the descriptor: Asio lets go of it without closing it.
@@ -53,13 +52,18 @@ private:
 };
 
 int main() {
+    int loopFd = cmn::SingletonHolder<cmn::Dispatcher>::getInstance().getLoopDescriptor();
+    if (loopFd < 0) {
+        fputs("no dispatcher loop on this thread\n", stderr);
+        return 1;
+    }
     asio::io_context io;
-    DispatcherWatch watch(io);
+    DispatcherWatch watch(io, loopFd);
     const std::thread::id loopThread = std::this_thread::get_id();
     int pending = 4;
-    auto report = [&](const char* what) {
+    auto report = [&](const char* what_p) {
         bool onLoop = std::this_thread::get_id() == loopThread;
-        printf("%s: on the loop's thread: %s\n", what, onLoop ? "yes" : "no");
+        printf("%s: on the loop's thread: %s\n", what_p, onLoop ? "yes" : "no");
         if (--pending == 0) {
             io.stop();
         }

@@ -26,9 +26,9 @@ struct Example {
     std::thread::id loopThread = std::this_thread::get_id();
     int pending = 4;
 
-    void report(const char* what) {
+    void report(const char* what_p) {
         bool onLoop = std::this_thread::get_id() == loopThread;
-        printf("%s: on the loop's thread: %s\n", what, onLoop ? "yes" : "no");
+        printf("%s: on the loop's thread: %s\n", what_p, onLoop ? "yes" : "no");
         if (--pending == 0) {
             // With its handles closed, uv_run returns.
             uv_close(reinterpret_cast<uv_handle_t*>(&dispatcherWatch), nullptr);

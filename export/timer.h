@@ -278,8 +278,8 @@ private:
     TimerSlotPool(const TimerSlotPool&) = delete;
     TimerSlotPool& operator=(const TimerSlotPool&) = delete;
 
-    [[noreturn]] static void fatal(const char* message) {
-        fputs(message, stderr);
+    [[noreturn]] static void fatal(const char* message_p) {
+        fputs(message_p, stderr);
         fputc('\n', stderr);
         abort();
     }
