@@ -16,6 +16,7 @@
 #include <functional>
 #include <future>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -223,9 +224,12 @@ TEST_F(DispatcherTest, ListenOnceWaitsItsWholeTimeAfterAStopAndListenStillEndsOn
 // An error or hang-up reaches the read callback of a descriptor watched for read; on one
 // watched for exceptions only it reaches the exception callback, so it is never lost.
 struct HangUpCase {
+    std::string name;
     std::vector<ADispatcherClient::FdEventType> watched;
     std::string calls;
 };
+
+void PrintTo(const HangUpCase& case_r, std::ostream* out_p) { *out_p << case_r.name; }
 
 class DispatcherHangUpTest : public DispatcherTest,
                              public testing::WithParamInterface<HangUpCase> {};
@@ -242,8 +246,10 @@ TEST_P(DispatcherHangUpTest, PeerHangUpReachesTheCallbackTheRuleNames) {
 
 INSTANTIATE_TEST_SUITE_P(
     Watches, DispatcherHangUpTest,
-    testing::Values(HangUpCase{{ADispatcherClient::fdExceptionEvent_c}, "x"},
-                    HangUpCase{{readEvent, ADispatcherClient::fdExceptionEvent_c}, "r"}));
+    testing::Values(
+        HangUpCase{"ExceptionOnly", {ADispatcherClient::fdExceptionEvent_c}, "x"},
+        HangUpCase{"ReadAndException", {readEvent, ADispatcherClient::fdExceptionEvent_c}, "r"}),
+    [](const testing::TestParamInfo<HangUpCase>& info) { return info.param.name; });
 
 // A log sink that waits for another thread's dispatcher call: logging under the dispatcher's
 // lock would keep that call out until the sink gives up.
