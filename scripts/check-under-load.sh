@@ -19,6 +19,10 @@ rounds=${ROUNDS:-3}
 loops=${LOAD_LOOPS:-$(nproc)}
 build=${LOAD_BUILD_DIR:-build/dev}
 read -r -a extra_args <<<"${LOAD_CTEST_ARGS:-}"
+if ! [[ "$rounds" =~ ^[1-9][0-9]*$ && "$loops" =~ ^[0-9]+$ ]]; then
+    echo "check-under-load: ROUNDS must be a positive number and LOAD_LOOPS a number" >&2
+    exit 64
+fi
 
 if [ -n "${LOAD_BUILD_DIR:-}" ]; then
     cmake --build "$build" --parallel "$(nproc)"
@@ -27,18 +31,25 @@ else
     cmake --build --preset dev
 fi
 
-# Busy loops, stopped by the trap on every way out of this script. Each also ends by itself
-# once this script is gone (it checks every 100000 turns), should the script be killed with
-# SIGKILL.
+# Busy loops and the running round, stopped by the trap on every way out of this script. Each
+# loop also ends by itself once this script is gone (it checks every 100000 turns), should the
+# script be killed with SIGKILL. A round runs in a session of its own, so that one signal ends
+# ctest and every test process it started.
 busy_pids=()
-stop_loops() {
+round_pid=
+stop_all() {
+    if [ -n "$round_pid" ]; then
+        kill -TERM -- "-$round_pid" 2>/dev/null || true
+        wait "$round_pid" 2>/dev/null || true
+        round_pid=
+    fi
     if [ "${#busy_pids[@]}" -gt 0 ]; then
         kill "${busy_pids[@]}" 2>/dev/null || true
         wait "${busy_pids[@]}" 2>/dev/null || true
         busy_pids=()
     fi
 }
-trap stop_loops EXIT
+trap stop_all EXIT
 trap 'exit 129' HUP
 trap 'exit 130' INT
 trap 'exit 143' TERM
@@ -56,9 +67,13 @@ for ((round = 1; round <= rounds; ++round)); do
     start=$(date +%s)
     status=0
     # The options of the dev test preset: two cases at a time, 300 s for a case without a limit
-    # of its own.
-    ctest --test-dir "$build" --output-on-failure --parallel 2 --timeout 300 \
-        "${extra_args[@]}" 2>&1 | tee "$log" || status=$?
+    # of its own. The wait, unlike a pipeline in the foreground, lets a signal's trap run at once.
+    # shellcheck disable=SC2016 # the inner shell expands its own arguments
+    setsid bash -o pipefail -c 'ctest "$@" 2>&1 | tee "$0"' "$log" --test-dir "$build" \
+        --output-on-failure --parallel 2 --timeout 300 "${extra_args[@]}" &
+    round_pid=$!
+    wait "$round_pid" || status=$?
+    round_pid=
     seconds=$(($(date +%s) - start))
     result=$(grep -E '^[0-9]+% tests passed' "$log" | tail -n 1 || true)
     summaries+=("round $round/$rounds: ${result:-no ctest summary}, $seconds s")
