@@ -256,6 +256,7 @@ TEST_F(MdfCliToolTest, CleanStaleRemovesOnlySocketFilesOfGoneProcesses) {
 }
 
 struct SessionCase {
+    std::string name;
     std::string input;
     std::vector<std::string> linesSent;  // one connection each
     std::string out;
@@ -263,9 +264,7 @@ struct SessionCase {
     int status;  // the last command's
 };
 
-void PrintTo(const SessionCase& session, std::ostream* out_p) {
-    *out_p << "input " << testing::PrintToString(session.input);
-}
+void PrintTo(const SessionCase& session, std::ostream* out_p) { *out_p << session.name; }
 
 class MdfCliSessionTest : public MdfCliToolTest, public testing::WithParamInterface<SessionCase> {};
 
@@ -280,19 +279,23 @@ TEST_P(MdfCliSessionTest, InputLinesRunOneConnectionEach) {
 
 const char kRefused[] = "mdf-cli: the server refused the request: not today\n";
 
-INSTANTIATE_TEST_SUITE_P(Inputs, MdfCliSessionTest,
-                         testing::Values(SessionCase{"show a\n\n \t\r\nshow b\r\nfail\n",
-                                                     {"show a", "show b", "fail"},
-                                                     "got show a\ngot show b\nno\n",
-                                                     "",
-                                                     1},
-                                         SessionCase{"fail\nrefuse\nshow last",
-                                                     {"fail", "refuse", "show last"},
-                                                     "no\ngot show last\n",
-                                                     kRefused,
-                                                     0},
-                                         SessionCase{"refuse\n", {"refuse"}, "", kRefused, 2},
-                                         SessionCase{"", {}, "", "", 0}));
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, MdfCliSessionTest,
+    testing::Values(SessionCase{"BlankLinesSkipped",
+                                "show a\n\n \t\r\nshow b\r\nfail\n",
+                                {"show a", "show b", "fail"},
+                                "got show a\ngot show b\nno\n",
+                                "",
+                                1},
+                    SessionCase{"LastLineUnended",
+                                "fail\nrefuse\nshow last",
+                                {"fail", "refuse", "show last"},
+                                "no\ngot show last\n",
+                                kRefused,
+                                0},
+                    SessionCase{"Refused", "refuse\n", {"refuse"}, "", kRefused, 2},
+                    SessionCase{"Empty", "", {}, "", "", 0}),
+    [](const testing::TestParamInfo<SessionCase>& info) { return info.param.name; });
 
 // Reads the terminal into screen_r until `text` shows at or after from_r, then moves from_r
 // past it.
@@ -384,6 +387,10 @@ TEST_P(MdfCliPeerTest, OnlyAServerOfThisUserOrRootIsSpokenTo) {
 
 INSTANTIATE_TEST_SUITE_P(Users, MdfCliPeerTest,
                          testing::Values(PeerCase{65534, 0, false}, PeerCase{65533, 65534, false},
-                                         PeerCase{0, 65534, true}, PeerCase{65534, 65534, true}));
+                                         PeerCase{0, 65534, true}, PeerCase{65534, 65534, true}),
+                         [](const testing::TestParamInfo<PeerCase>& info) {
+                             return "Server" + std::to_string(info.param.serverUid) + "Client" +
+                                    std::to_string(info.param.clientUid);
+                         });
 
 }  // namespace
