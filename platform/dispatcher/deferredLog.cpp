@@ -10,18 +10,20 @@ namespace detail {
 void DeferredLog::err(int line, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    vsnprintf(text_m, sizeof(text_m), format, args);
+    compose(DBGLEVEL_ERROR, line, format, args);
     va_end(args);
-    level_m = DBGLEVEL_ERROR;
-    line_m = line;
 }
 
 void DeferredLog::critical(int line, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    vsnprintf(text_m, sizeof(text_m), format, args);
+    compose(DBGLEVEL_CRITICAL, line, format, args);
     va_end(args);
-    level_m = DBGLEVEL_CRITICAL;
+}
+
+void DeferredLog::compose(int level, int line, const char* format, va_list args) {
+    vsnprintf(text_m, sizeof(text_m), format, args);
+    level_m = level;
     line_m = line;
 }
 

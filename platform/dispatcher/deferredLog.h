@@ -8,6 +8,8 @@
 #ifndef PLATFORM_DISPATCHER_DEFERREDLOG_H
 #define PLATFORM_DISPATCHER_DEFERREDLOG_H
 
+#include <stdarg.h>
+
 #include "dbgLog.h"
 
 namespace cmn {
@@ -22,6 +24,9 @@ public:
     void emit(const DbgModuleDescriptor* log_p) const;
 
 private:
+    void compose(int level, int line, const char* format, va_list args)
+        __attribute__((format(printf, 4, 0)));
+
     int level_m = 0;  // 0: nothing to log
     int line_m = 0;
     char text_m[256] = {};
