@@ -21,8 +21,8 @@ void DeferredLog::critical(int line, const char* format, ...) {
     va_end(args);
 }
 
-void DeferredLog::compose(int level, int line, const char* format, va_list args) {
-    vsnprintf(text_m, sizeof(text_m), format, args);
+void DeferredLog::compose(int level, int line, const char* format, va_list args_p) {
+    vsnprintf(text_m, sizeof(text_m), format, args_p);
     level_m = level;
     line_m = line;
 }

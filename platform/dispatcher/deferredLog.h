@@ -24,7 +24,7 @@ public:
     void emit(const DbgModuleDescriptor* log_p) const;
 
 private:
-    void compose(int level, int line, const char* format, va_list args)
+    void compose(int level, int line, const char* format, va_list args_p)
         __attribute__((format(printf, 4, 0)));
 
     int level_m = 0;  // 0: nothing to log

@@ -140,6 +140,7 @@ TEST_F(DispatcherPostTest, ManyThreadsPostConcurrentlyAndEachKeepsItsOrder) {
     std::vector<int> next(posters, 0);
     int run = 0, outOfOrder = 0;
     std::vector<std::thread> threads;
+    threads.reserve(posters);
     for (int p = 0; p < posters; ++p) {
         threads.emplace_back([&, p] {
             for (int i = 0; i < perPoster; ++i) {
