@@ -59,6 +59,7 @@ struct Dispatcher::Impl {
     // Tasks and rounds (loopRound.cpp), on the loop's thread unless said otherwise.
     bool enqueue(uint64_t loopId, std::function<void()>& task_r);  // any thread
     int runTasks(detail::Loop* loop_p);
+    void requeueUnrun(detail::Loop* loop_p, size_t first);
     int runRound(detail::Loop* loop_p, int timeoutMs, const uint64_t* stopGeneration_p);
     int dispatchReports(detail::Loop* loop_p, int ready, uint64_t snapshot);
     int dispatchDescriptor(detail::Loop* loop_p, uint64_t data, uint32_t revents,

@@ -29,6 +29,7 @@ using detail::Loop;
 using detail::pairCode;
 using detail::readinessBits;
 using detail::slotOf;
+using detail::TaskList;
 
 namespace {
 
@@ -44,6 +45,20 @@ int millisecondsUntil(int64_t deadlineNs) {
     int64_t leftNs = deadlineNs - monotonicNs();
     return leftNs <= 0 ? 0 : static_cast<int>((leftNs + 999999) / 1000000);
 }
+
+// Runs its action when the scope is left, also when a callback's or a task's exception passes
+// out of the round (the user guide lets it), so that the loop stays usable afterwards.
+template <typename Action>
+class ScopeExit {
+public:
+    explicit ScopeExit(Action action) : action_m(action) {}
+    ~ScopeExit() { action_m(); }
+    ScopeExit(const ScopeExit&) = delete;
+    ScopeExit& operator=(const ScopeExit&) = delete;
+
+private:
+    Action action_m;
+};
 
 }  // namespace
 
@@ -81,19 +96,41 @@ bool Dispatcher::Impl::enqueue(uint64_t loopId, std::function<void()>& task_r) {
     return queued;
 }
 
-// Runs the tasks queued before this call; those they post run in a later round.
+// Runs the tasks queued before this call; those they post run in a later round. When a task
+// throws, the ones after it go back to the head of the queue for the next round.
 int Dispatcher::Impl::runTasks(Loop* loop_p) {
     {
         std::lock_guard<std::mutex> loopLock(loop_p->mutex_m);
         loop_p->running_m.swap(loop_p->tasks_m);
     }
-    int made = 0;
-    for (std::function<void()>& task_r : loop_p->running_m) {
-        task_r();
-        ++made;
+    TaskList& running_r = loop_p->running_m;
+    size_t next = 0;
+    ScopeExit leave([this, loop_p, &running_r, &next] {
+        if (next < running_r.size()) {
+            requeueUnrun(loop_p, next);
+        }
+        running_r.clear();
+    });
+    while (next < running_r.size()) {
+        running_r[next++]();
     }
-    loop_p->running_m.clear();
-    return made;
+    return static_cast<int>(next);
+}
+
+void Dispatcher::Impl::requeueUnrun(Loop* loop_p, size_t first) {
+    TaskList& running_r = loop_p->running_m;
+    {
+        std::lock_guard<std::mutex> loopLock(loop_p->mutex_m);
+        loop_p->tasks_m.insert(loop_p->tasks_m.begin(),
+                               std::make_move_iterator(running_r.begin() + first),
+                               std::make_move_iterator(running_r.end()));
+    }
+    int error = loop_p->epoll_m.wake();
+    if (error != 0) {
+        errno = error;
+        log_mp->dbgLog_critical(__FILE__, __LINE__, "write to wake-up eventfd %d failed: %m",
+                                loop_p->epoll_m.wakeFd());
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -137,6 +174,7 @@ int Dispatcher::Impl::runRound(Loop* loop_p, int timeoutMs, const uint64_t* stop
 int Dispatcher::Impl::dispatchReports(Loop* loop_p, int ready, uint64_t snapshot) {
     std::vector<struct epoll_event>& events_r = loop_p->events_m;
     loop_p->inRound_m = true;
+    ScopeExit leave([loop_p] { loop_p->inRound_m = false; });
     int made = 0;
     for (int i = 0; i < ready; ++i) {
         if (events_r[i].data.u64 == detail::EpollSet::wakeMarker) {
@@ -146,7 +184,6 @@ int Dispatcher::Impl::dispatchReports(Loop* loop_p, int ready, uint64_t snapshot
         }
         made += dispatchDescriptor(loop_p, events_r[i].data.u64, events_r[i].events, snapshot);
     }
-    loop_p->inRound_m = false;
     if (ready == static_cast<int>(events_r.size()) && ready < detail::maximumEventCapacity) {
         events_r.resize(events_r.size() * 2);
     }
@@ -168,9 +205,9 @@ int Dispatcher::Impl::dispatchDescriptor(Loop* loop_p, uint64_t data, uint32_t r
         if (client_p == nullptr) {
             continue;
         }
+        ScopeExit finish([this, loop_p] { finishCallback(loop_p); });
         // The callback's result is the client's business: a refused event stays watched.
         client_p->handleEvent(fd, type);
-        finishCallback(loop_p);
         ++made;
     }
     return made;

@@ -17,6 +17,7 @@
 #include <future>
 #include <memory>
 #include <ostream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
@@ -219,6 +220,37 @@ TEST_F(DispatcherTest, ListenOnceWaitsItsWholeTimeAfterAStopAndListenStillEndsOn
     dispatcher_m.listen();
     stopper.join();
     EXPECT_EQ('r', first_m.events.at(0));
+}
+
+// The user guide lets a callback's exception pass out of listenOnce; the loop stays usable, a
+// remover on another thread does not wait for the callback that threw, and the tasks after a
+// throwing task run in the next round, in order.
+TEST_F(DispatcherTest, ExceptionOutOfACallbackOrTaskLeavesTheLoopUsable) {
+    first_m.onEvent = [] { throw std::runtime_error("client failure"); };
+    ASSERT_TRUE(dispatcher_m.addClient(&first_m, readEvent));
+    fill(0);
+    EXPECT_THROW(dispatcher_m.listenOnce(0), std::runtime_error);
+    std::atomic<bool> removed{false};
+    std::thread remover([&] { removed = dispatcher_m.removeClient(fd(0), readEvent); });
+    for (int i = 0; i < 500 && !removed; ++i) {
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    ASSERT_TRUE(removed) << "the remover still waits for a callback that threw";
+    remover.join();
+
+    ASSERT_TRUE(dispatcher_m.addClient(&second_m, readEvent));
+    fill(1);
+    EXPECT_EQ(1, dispatcher_m.listenOnce(0));
+    std::vector<int> ran;
+    cmn::Dispatcher::LoopId loop = dispatcher_m.currentLoop();
+    dispatcher_m.post(loop, [&ran] {
+        ran.push_back(1);
+        throw std::runtime_error("task failure");
+    });
+    dispatcher_m.post(loop, [&ran] { ran.push_back(2); });
+    EXPECT_THROW(dispatcher_m.listenOnce(0), std::runtime_error);
+    EXPECT_EQ(2, dispatcher_m.listenOnce(0));  // the second task and the unread socket
+    EXPECT_EQ((std::vector<int>{1, 2}), ran);
 }
 
 // An error or hang-up reaches the read callback of a descriptor watched for read; on one
