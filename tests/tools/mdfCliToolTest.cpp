@@ -190,59 +190,50 @@ std::string listLine(pid_t pid, const std::string& state, const std::string& pat
     return line;
 }
 
-TEST_F(MdfCliToolTest, ListShowsThisUsersServersAndMarksStaleOnes) {
+// --list marks stale command socket files; --clean-stale removes those of gone processes.
+TEST_F(MdfCliToolTest, ListMarksStaleFilesAndCleanRemovesOnlyThoseOfGoneProcesses) {
     pid_t gone = goneProcess();
     pid_t idle = getppid();  // alive, listening nowhere here
     leave(serverPath(getpid()), SOCK_STREAM, true);
     leave(serverPath(gone), SOCK_STREAM);
     leave(serverPath(idle), SOCK_STREAM);
-    // Never listed: a callback socket, a non-socket, a padded pid, another user's socket.
-    leave(callbackPath(gone, 7), SOCK_DGRAM);
-    std::ofstream(serverPath(1)) << "not a socket";
-    leave(dir_m + "/mdf-server.0" + std::to_string(idle) + ".socket", SOCK_STREAM);
+    leave(callbackPath(gone, 1), SOCK_DGRAM);
+    // Neither listed nor removed: a socket still bound (its process in another pid namespace),
+    // a regular file, a symlink to a socket, a padded pid, another user's socket.
+    leave(callbackPath(gone, 2), SOCK_DGRAM, true);
+    pid_t goneToo = goneProcess();
+    std::ofstream(serverPath(goneToo)) << "not a socket";
+    leave(dir_m + "/target", SOCK_DGRAM);
+    ASSERT_EQ(0, symlink((dir_m + "/target").c_str(), callbackPath(gone, 3).c_str()));
+    const std::string padded = dir_m + "/mdf-server.0" + std::to_string(gone) + ".socket";
+    leave(padded, SOCK_STREAM);
+    std::vector<std::string> kept = {serverPath(getpid()),
+                                     serverPath(idle),
+                                     callbackPath(gone, 2),
+                                     serverPath(goneToo),
+                                     callbackPath(gone, 3),
+                                     dir_m + "/target",
+                                     padded};
     if (geteuid() == 0) {
-        pid_t othersGone = goneProcess();
-        leave(serverPath(othersGone), SOCK_STREAM);
-        ASSERT_EQ(0, chown(serverPath(othersGone).c_str(), 65534, 65534));
+        leave(callbackPath(gone, 4), SOCK_DGRAM);
+        ASSERT_EQ(0, chown(callbackPath(gone, 4).c_str(), 65534, 65534));
+        kept.push_back(callbackPath(gone, 4));
     }
     std::vector<std::pair<pid_t, std::string>> rows = {
         {getpid(), listLine(getpid(), "listening", serverPath(getpid()))},
         {gone, listLine(gone, "stale: no such process", serverPath(gone))},
         {idle, listLine(idle, "stale: nobody listening", serverPath(idle))}};
     std::sort(rows.begin(), rows.end());
-    std::string expected = "PID      PROGRAM          STATE                    SOCKET\n";
+    std::string listing = "PID      PROGRAM          STATE                    SOCKET\n";
     for (const auto& row : rows) {
-        expected += row.second;
+        listing += row.second;
     }
     ProgramRun run = cli({"--list"});
     EXPECT_EQ(0, run.status) << run.err;
-    EXPECT_EQ(expected, run.out);
-    EXPECT_TRUE(pathExists(serverPath(gone)));  // marked, not removed
-}
+    EXPECT_EQ(listing, run.out);
 
-TEST_F(MdfCliToolTest, CleanStaleRemovesOnlySocketFilesOfGoneProcesses) {
-    pid_t gone = goneProcess();
-    leave(serverPath(gone), SOCK_STREAM);
-    leave(callbackPath(gone, 1), SOCK_DGRAM);
-    // Kept: a live process's files, a socket still bound (its process in another pid
-    // namespace), a regular file, a symlink to a socket, another user's socket.
-    leave(serverPath(getpid()), SOCK_STREAM);
-    leave(callbackPath(getpid(), 1), SOCK_DGRAM);
-    leave(callbackPath(gone, 2), SOCK_DGRAM, true);
-    std::ofstream(callbackPath(gone, 3)) << "not a socket";
-    leave(dir_m + "/target", SOCK_DGRAM);
-    ASSERT_EQ(0, symlink((dir_m + "/target").c_str(), callbackPath(gone, 4).c_str()));
-    std::vector<std::string> kept = {serverPath(getpid()),  callbackPath(getpid(), 1),
-                                     callbackPath(gone, 2), callbackPath(gone, 3),
-                                     callbackPath(gone, 4), dir_m + "/target"};
-    if (geteuid() == 0) {
-        leave(callbackPath(gone, 5), SOCK_DGRAM);
-        ASSERT_EQ(0, chown(callbackPath(gone, 5).c_str(), 65534, 65534));
-        kept.push_back(callbackPath(gone, 5));
-    }
     const std::string bound = "kept " + callbackPath(gone, 2) + ": a socket is still bound to it\n";
-
-    ProgramRun run = cli({"--clean-stale"});
+    run = cli({"--clean-stale"});
     EXPECT_EQ(0, run.status) << run.err;
     EXPECT_EQ("removed " + serverPath(gone) + "\nremoved " + callbackPath(gone, 1) + "\n" + bound,
               run.out);
