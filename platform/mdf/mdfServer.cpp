@@ -15,18 +15,16 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <mutex>
-#include <thread>
-#include <vector>
 
 #include "commandLine.h"
 #include "commandRequest.h"
 #include "commandSocket.h"
 #include "criticalSection.h"
 #include "dbgLog.h"
+#include "handlerChain.h"
 
 namespace cmn {
 template <>
@@ -42,24 +40,7 @@ namespace {
 typedef bool (Server::*ServerCommand)(int, char**, std::string&);
 typedef cmn::Dispatcher::LoopId LoopId;
 using detail::CommandRequest;
-
-// A registered handler and the thread (and its loop) that owns its target.
-struct Registration {
-    PACommandHandler* handler_p;
-    uint64_t serial;  // never reused, so a request cannot reach a later handler at the same address
-    std::thread::id ownerThread;
-    LoopId ownerLoop;
-};
-
-// Where a command word goes: the server's own handler (serial 0) or a registration.
-struct Route {
-    PACommandHandler* handler_p = nullptr;
-    uint64_t serial = 0;
-    std::thread::id ownerThread;
-    LoopId ownerLoop = 0;
-
-    bool runsHere() const { return serial == 0 || ownerThread == std::this_thread::get_id(); }
-};
+using detail::Route;
 
 std::string unknownText(const std::string& verb) {
     return "unknown command \"" + verb + "\"; \"help\" lists the commands\n";
@@ -73,8 +54,7 @@ struct Server::Impl {
     explicit Impl(Server& server_r)
         : server_rm(server_r),
           mdfHandler_m("mdf::Server"),
-          registrations_m(),
-          lastSerial_m(0),
+          chain_m(mdfHandler_m),
           ownCommandsAdded_m(false),
           socket_mp(nullptr),
           listeningPath_m(),
@@ -88,12 +68,7 @@ struct Server::Impl {
     }
 
     void addOwnCommands();
-    PACommandHandler* predecessor(size_t index) {
-        return index == 0 ? &mdfHandler_m : registrations_m[index - 1].handler_p;
-    }
-    std::vector<Registration>::iterator findRegistration(const PACommandHandler* handler_p);
     bool findRoute(const std::string& verb, Route& route_r);
-    PACommandHandler* handlerToRun(const CommandRequest& request);
     std::shared_ptr<CommandRequest> start(const std::string& line, LoopId replyLoop,
                                           const CommandRequest::Reply& reply);
     void postToOwner(const Route& route, const std::shared_ptr<CommandRequest>& request);
@@ -112,8 +87,7 @@ struct Server::Impl {
     Server& server_rm;
     // Head of the chain, always; the registered handlers follow in registration order.
     ACommandHandler<Server, ServerCommand> mdfHandler_m;
-    std::vector<Registration> registrations_m;
-    uint64_t lastSerial_m;
+    detail::HandlerChain chain_m;
     bool ownCommandsAdded_m;
     detail::CommandSocket* socket_mp;  // made once; socketMutex_m guards its use
     std::string listeningPath_m;       // chain lock: read by "mdf-show-state" on any thread
@@ -169,8 +143,7 @@ void Server::Impl::resetInChild() {
 // when the parent closes it, not when the last child does) but never taken out of the
 // dispatcher, whose epoll sets the child shares, and its file is not removed.
 void Server::Impl::forgetInChild() {
-    mdfHandler_m.setSuccessor(nullptr);
-    registrations_m.clear();
+    chain_m.forget();
     // Another thread of the parent may have held it; the child has only this one.
     pthread_mutex_init(&socketMutex_m, nullptr);
     if (socket_mp != nullptr) {
@@ -244,14 +217,6 @@ bool Server::showStateCommand(int /*argc*/, char** /*argv*/, std::string& out_r)
 // ---------------------------------------------------------------------------------------------
 // The chain.
 
-std::vector<Registration>::iterator Server::Impl::findRegistration(
-    const PACommandHandler* handler_p) {
-    return std::find_if(registrations_m.begin(), registrations_m.end(),
-                        [handler_p](const Registration& registration) {
-                            return registration.handler_p == handler_p;
-                        });
-}
-
 bool Server::registerNewHandler(PACommandHandler* handler_p) {
     if (handler_p == nullptr) {
         impl_mp->log_mp->dbgLog_err(__FILE__, __LINE__, "%s", "registerNewHandler(NULL) refused");
@@ -261,18 +226,11 @@ bool Server::registerNewHandler(PACommandHandler* handler_p) {
     LoopId ownerLoop = cmn::SingletonHolder<cmn::Dispatcher>::getInstance().currentLoop();
     cmn::PThreadMutex lock(impl_mp->chainMutex_m);
     impl_mp->addOwnCommands();
-    std::vector<Registration>& registrations_r = impl_mp->registrations_m;
-    if (handler_p == &impl_mp->mdfHandler_m ||
-        impl_mp->findRegistration(handler_p) != registrations_r.end()) {
+    if (!impl_mp->chain_m.add(handler_p, ownerLoop)) {
         impl_mp->log_mp->dbgLog_err(__FILE__, __LINE__, "registerNewHandler(%s): already there",
                                     handler_p->getHandlerName().c_str());
         return false;
     }
-    // The server owns the links: a stale successor left in the handler must not survive.
-    handler_p->setSuccessor(nullptr);
-    impl_mp->predecessor(registrations_r.size())->setSuccessor(handler_p);
-    registrations_r.push_back(
-        Registration{handler_p, ++impl_mp->lastSerial_m, std::this_thread::get_id(), ownerLoop});
     return true;
 }
 
@@ -282,17 +240,11 @@ bool Server::deregisterHandler(PACommandHandler* handler_p) {
         return false;
     }
     cmn::PThreadMutex lock(impl_mp->chainMutex_m);
-    std::vector<Registration>& registrations_r = impl_mp->registrations_m;
-    std::vector<Registration>::iterator it = impl_mp->findRegistration(handler_p);
-    if (it == registrations_r.end()) {
+    if (!impl_mp->chain_m.remove(handler_p)) {
         impl_mp->log_mp->dbgLog_err(__FILE__, __LINE__, "deregisterHandler(%s): not registered",
                                     handler_p->getHandlerName().c_str());
         return false;
     }
-    impl_mp->predecessor(static_cast<size_t>(it - registrations_r.begin()))
-        ->setSuccessor(handler_p->getSuccessor());
-    handler_p->setSuccessor(nullptr);
-    registrations_r.erase(it);
     return true;
 }
 
@@ -307,20 +259,7 @@ bool Server::commandExists(const std::string& verb) const {
 bool Server::Impl::findRoute(const std::string& verb, Route& route_r) {
     cmn::PThreadMutex lock(chainMutex_m);
     addOwnCommands();
-    if (mdfHandler_m.canHandleCommand(verb)) {
-        route_r.handler_p = &mdfHandler_m;
-        return true;
-    }
-    for (const Registration& registration : registrations_m) {
-        if (registration.handler_p->canHandleCommand(verb)) {
-            route_r.handler_p = registration.handler_p;
-            route_r.serial = registration.serial;
-            route_r.ownerThread = registration.ownerThread;
-            route_r.ownerLoop = registration.ownerLoop;
-            return true;
-        }
-    }
-    return false;
+    return chain_m.findRoute(verb, route_r);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -388,7 +327,11 @@ void Server::Impl::runPosted(CommandRequest& request) {
     if (!request.begin()) {
         return;
     }
-    PACommandHandler* handler_p = handlerToRun(request);
+    PACommandHandler* handler_p = nullptr;
+    {
+        cmn::PThreadMutex lock(chainMutex_m);
+        handler_p = chain_m.stillOffering(request.registration(), request.verb());
+    }
     if (handler_p == nullptr) {
         request.finish(false,
                        CommandRequest::notRunText(request.verb(), "its handler withdrew it"));
@@ -398,17 +341,6 @@ void Server::Impl::runPosted(CommandRequest& request) {
     std::string out;
     bool result = handler_p->handleCommand(request.verb(), words.argc(), words.argv(), out);
     request.finish(result, out);
-}
-
-PACommandHandler* Server::Impl::handlerToRun(const CommandRequest& request) {
-    cmn::PThreadMutex lock(chainMutex_m);
-    for (const Registration& registration : registrations_m) {
-        if (registration.serial == request.registration()) {
-            return registration.handler_p->canHandleCommand(request.verb()) ? registration.handler_p
-                                                                            : nullptr;
-        }
-    }
-    return nullptr;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -141,31 +141,9 @@ bool answeredOrClosed(int fd) {
 
 #if !CTM_HOSTILE_HEAVY
 
-// The server's listening line of "mdf-show-state".
-std::string listeningLine() {
-    std::string out;
-    server().executeCommand("mdf-show-state", out);
-    size_t at = out.find("Listening on: ");
-    return at == std::string::npos ? std::string() : out.substr(at, out.find('\n', at) - at);
-}
-
-// Waits until the listening line ends with `text`.
-bool waitForStateLine(const std::string& text) {
-    auto ends = [&text] {
-        std::string line = listeningLine();
-        return line.size() >= text.size() &&
-               line.compare(line.size() - text.size(), text.size(), text) == 0;
-    };
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBudgetMs);
-    while (!ends() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return ends();
-}
-
 bool waitForOpenConnections(int count) {
-    return waitForStateLine("connections: " + std::to_string(count) +
-                            " of 32, 0 waiting for a command");
+    return cmn::test::waitForListeningLine(
+        "connections: " + std::to_string(count) + " of 32, 0 waiting for a command", kBudgetMs);
 }
 
 // Connects `count` silent clients.
@@ -413,7 +391,8 @@ TEST_F(HostileClientTest, NewConnectionIsClosedWhenEverySlotWaitsForItsCommand) 
     for (int fd : clients) {
         ASSERT_EQ(14, send(fd, "tst-wait done\n", 14, MSG_NOSIGNAL));
     }
-    ASSERT_TRUE(waitForStateLine("connections: 32 of 32, 32 waiting for a command"));
+    ASSERT_TRUE(cmn::test::waitForListeningLine("connections: 32 of 32, 32 waiting for a command",
+                                                kBudgetMs));
     EXPECT_EQ("", ask("tst-echo refused\n"));
     release.set_value();
     for (int fd : clients) {

@@ -1,10 +1,12 @@
 // mdf::Server: registration, the handler chain, line splitting and the help listing in process;
 // the operator socket end to end, served by a dispatcher loop on a thread of its own; and mdf-cli
 // run as a child process.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -211,6 +213,56 @@ TEST_F(MdfServerTest, OnlyAStaleSocketIsReplaced) {
     EXPECT_EQ(0, rename(target.c_str(), path_m.c_str()));
     EXPECT_FALSE(server().startListening(path_m));
     EXPECT_EQ(S_IFREG, fileType(path_m));
+}
+
+// A forked child starts with no handlers and not listening, and closes its copies of the
+// parent's connections, so the parent's answer still ends for its client. Its exit leaves the
+// parent's socket file and service alone.
+TEST_F(MdfServerTest, ForkedChildStartsEmptyAndLeavesTheParentsSocketAlone) {
+    ASSERT_TRUE(startLoop(path_m));
+    int held = cmn::test::connectTo(path_m);
+    ASSERT_TRUE(
+        cmn::test::waitForListeningLine("connections: 1 of 32, 0 waiting for a command", 20000));
+    int report[2];
+    int hold[2];
+    ASSERT_EQ(0, pipe2(report, O_CLOEXEC));
+    ASSERT_EQ(0, pipe2(hold, O_CLOEXEC));
+    pid_t child = fork();
+    if (child == 0) {
+        close(report[0]);
+        close(hold[1]);
+        Target own;
+        TargetHandler mine("mine");
+        std::string out;
+        bool fresh = !server().commandExists("tst-echo") && server().getListeningPath().empty() &&
+                     server().registerNewHandler(&mine) &&
+                     mine.addCommand("tst-echo", "mine", &Target::echo, own) &&
+                     server().executeCommand("tst-echo child", out);
+        out += fresh ? "" : " refused";
+        ssize_t ignored = write(report[1], out.data(), out.size());
+        close(report[1]);
+        char byte;
+        ignored = read(hold[0], &byte, 1);  // until the parent closes its end
+        (void)ignored;
+        exit(0);
+    }
+    close(report[1]);
+    close(hold[0]);
+    char text[64] = {};
+    ssize_t got = read(report[0], text, sizeof(text) - 1);
+    EXPECT_EQ("tst-echo|child", std::string(text, got > 0 ? static_cast<size_t>(got) : 0));
+    bool eof = false;
+    send(held, "tst-echo parent\n", 16, MSG_NOSIGNAL);
+    EXPECT_EQ("OK\ntst-echo|parent", cmn::test::readAll(held, 20000, eof));
+    EXPECT_TRUE(eof);
+    close(held);
+    close(hold[1]);
+    int status = -1;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    close(report[0]);
+    EXPECT_EQ(S_IFSOCK, fileType(path_m));
+    EXPECT_EQ("OK\ntst-echo|after", ask(path_m, "tst-echo after\n"));
 }
 
 // The default path holds the process id, which mdf-cli's -p names.

@@ -1,5 +1,6 @@
 // Talking to a command server the way an operator does: raw connections to its socket, and
-// programs (mdf-cli, tmgr-demo) run as child processes.
+// programs (mdf-cli, tmgr-demo) run as child processes; and, in process, the server's own view
+// of its socket.
 #ifndef TESTS_SUPPORT_OPERATORCLIENT_H
 #define TESTS_SUPPORT_OPERATORCLIENT_H
 
@@ -16,7 +17,10 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "mdfServer.h"
 
 extern char** environ;
 
@@ -73,6 +77,29 @@ inline std::string takeFile(int fd, const char* path) {
     text << std::ifstream(path).rdbuf();
     unlink(path);
     return text.str();
+}
+
+// The line of this process's "mdf-show-state" that describes the operator socket.
+inline std::string listeningLine() {
+    std::string out;
+    SingletonHolder<mdf::Server>::getInstance().executeCommand("mdf-show-state", out);
+    size_t at = out.find("Listening on: ");
+    return at == std::string::npos ? std::string() : out.substr(at, out.find('\n', at) - at);
+}
+
+// Waits until the listening line ends with `text` ("connections: 3 of 32, 0 waiting for a
+// command", say); false when the budget ran out first.
+inline bool waitForListeningLine(const std::string& text, int budgetMs) {
+    auto ends = [&text] {
+        std::string line = listeningLine();
+        return line.size() >= text.size() &&
+               line.compare(line.size() - text.size(), text.size(), text) == 0;
+    };
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(budgetMs);
+    while (!ends() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return ends();
 }
 
 struct ProgramRun {
