@@ -11,6 +11,8 @@
 // must be removed before it is destroyed.
 // Thread: addClient, removeClient, post and stop may be called from any thread; listenOnce and
 // listen serve the calling thread's loop. post() hands work to another thread's loop.
+// fork(): the child starts with no loop and no watch of its own and never changes the parent's
+// epoll sets; it makes fresh loops on first use.
 #ifndef EXPORT_COMMONDISPATCHER_H
 #define EXPORT_COMMONDISPATCHER_H
 
@@ -84,13 +86,18 @@ public:
     bool addClient(ADispatcherClient* client_p, ADispatcherClient::FdEventType eventType);
 
     // Stops watching the pair, in whichever thread's loop holds it. False when it is not
-    // watched. A client removed during a round gets no further callback in that round.
+    // watched. A client removed during a round gets no further callback in that round. Called
+    // on another thread while the loop's thread is inside this pair's callback, it waits for
+    // the callback to return, so the client may then be destroyed.
     bool removeClient(int fd, ADispatcherClient::FdEventType eventType);
 
     // Runs one round of the calling thread's loop: waits up to timeoutMs for a watched
-    // descriptor (negative: no limit; 0: no wait), then calls back once per ready (descriptor,
-    // event type) pair. Returns the number of callbacks made; 0 on timeout or a signal; -1 on
-    // any other failure, which is logged with the errno text.
+    // descriptor or a posted task (negative: no limit; 0: no wait), then calls back once per
+    // ready (descriptor, event type) pair and runs the posted tasks. Returns the number of
+    // callbacks and tasks run; 0 only when the time ran out or a signal interrupted the wait (a
+    // wake-up with nothing to do, such as a stop(), does not end it early); -1 when called from
+    // inside a round of the same loop or on any other failure, which is logged. An exception
+    // from a callback or task passes out and leaves the loop usable.
     // Thread: the loop's thread.
     int listenOnce(time_t timeoutMs);
 
@@ -100,7 +107,8 @@ public:
     void listen();
 
     // Makes every running listen() return after its current round, and wakes the loops that
-    // are waiting. A listen() started afterwards runs until the next stop().
+    // are waiting. A listen() started afterwards runs until the next stop(); a listenOnce()
+    // keeps its time.
     // Thread: any, including a callback.
     void stop();
 
