@@ -311,9 +311,12 @@ private:
 
 }  // namespace detail
 
+// A move-only handle to at most one timer of the calling thread's manager.
 class Timer {
 public:
+    // What the timer calls on each expiry, on the owner thread.
     typedef std::function<void()> Callback;
+    // One expiry, or one every period.
     enum Repeat { oneShot_c = 0, periodic_c = 1 };
 
     // A handle with no timer; creates nothing.
