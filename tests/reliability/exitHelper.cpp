@@ -219,7 +219,8 @@ int forkChildTimers(const std::string& path) {
     return 0;
 }
 
-// The worker's manager stays alive through the exit: only its socket file must go.
+// The worker's manager stays alive through the exit: only its socket file must go. The worker
+// notifies under the lock, so it is done with the hand-over before main goes on.
 int workerAlive() {
     std::mutex mutex;
     std::condition_variable ready;
@@ -230,8 +231,8 @@ int workerAlive() {
         {
             std::lock_guard<std::mutex> lock(mutex);
             workerPath = manager().getCbAddress().sun_path;
+            ready.notify_one();
         }
-        ready.notify_one();
         for (;;) {
             cmn::SingletonHolder<cmn::Dispatcher>::getInstance().listenOnce(10);
         }
