@@ -3,11 +3,15 @@
 // new period after the restart. On the fake driver the expiry is queued before the restart, or
 // its callback finishes during the restart's arming, or the new arming fires at once; on the
 // real driver it is queued.
+#include <errno.h>
 #include <poll.h>
 #include <stdint.h>
+#include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "timerFixture.h"
@@ -127,7 +131,7 @@ using Clock = std::chrono::steady_clock;
 // The watchdog pattern on the real driver: the timer's expiry is already queued when the
 // period change (the kick) comes, and the client must not hear of it until one new period
 // later.
-class RestartRealDriverTest : public ::testing::TestWithParam<bool> {
+class RestartRealDriverTest : public ::testing::Test {
 protected:
     void TearDown() override {
         SingletonPerThread<TimerManager>::deleteInstance();
@@ -136,7 +140,9 @@ protected:
     ScopedLogCapture log_m;
 };
 
-TEST_P(RestartRealDriverTest, KickWithExpiryQueuedFiresOneNewPeriodLater) {
+class RestartKickTest : public RestartRealDriverTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(RestartKickTest, KickWithExpiryQueuedFiresOneNewPeriodLater) {
     RecordingClient client;
     std::vector<Clock::time_point> at;
     client.onExpiry = [&](uint32_t) { at.push_back(Clock::now()); };
@@ -152,10 +158,54 @@ TEST_P(RestartRealDriverTest, KickWithExpiryQueuedFiresOneNewPeriodLater) {
     EXPECT_EQ(1, counters().zombieTimeouts);
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, RestartRealDriverTest, ::testing::Bool(),
+INSTANTIATE_TEST_SUITE_P(Kinds, RestartKickTest, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& info) {
                              return info.param ? "Periodic" : "OneShot";
                          });
+
+// Whether the manager's own socket can take no more datagrams: a probe that it does take names
+// no timer and is reported when read.
+bool callbackSocketIsFull() {
+    const uint32_t noTimer = UINT32_MAX;
+    sockaddr_un destination = manager().getCbAddress();
+    return sendto(manager().getCbSocket(), &noTimer, sizeof(noTimer), MSG_DONTWAIT,
+                  reinterpret_cast<const sockaddr*>(&destination), sizeof(destination)) == -1 &&
+           errno == EAGAIN;
+}
+
+// With the socket full, expiries are queued, a callback is blocked in its send and the rest are
+// pending when every timer is kicked: the queued ones are stale, the blocked send is interrupted
+// and the pending ones replaced, so each timer is delivered once, one new period after its kick.
+TEST_F(RestartRealDriverTest, KickWithCallbackSocketFullDeliversEachTimerOnceOnePeriodLater) {
+    const uint32_t timers = 600;  // more than the socket holds
+    RecordingClient client;
+    std::vector<Clock::time_point> kicks(timers);
+    std::vector<Clock::duration> sinceKick;
+    client.onExpiry = [&](uint32_t timerId) { sinceKick.push_back(Clock::now() - kicks[timerId]); };
+    for (uint32_t expected = 0; expected < timers; ++expected) {
+        uint32_t timerId = 0;
+        ASSERT_TRUE(manager().startOneShotTimer(timerId, 0, &client, nullptr, kMs));
+        ASSERT_EQ(expected, timerId);
+    }
+    const Clock::time_point giveUp = Clock::now() + std::chrono::seconds(10);
+    while (!callbackSocketIsFull() && Clock::now() < giveUp) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    for (uint32_t timerId = 0; timerId < timers; ++timerId) {
+        kicks[timerId] = Clock::now();
+        ASSERT_TRUE(manager().changeTimerPeriod(timerId, 100, kMs));
+    }
+    ASSERT_TRUE(runUntil([&] { return client.calls.size() >= timers; }, 20000));
+    drainReady();
+    std::vector<uint32_t> ids = client.ids();
+    std::sort(ids.begin(), ids.end());
+    EXPECT_EQ(timers, std::unique(ids.begin(), ids.end()) - ids.begin());
+    EXPECT_EQ(timers, ids.size());
+    for (const Clock::duration& delay : sinceKick) {
+        ASSERT_GE(delay, std::chrono::milliseconds(100));
+    }
+    EXPECT_GT(counters().zombieTimeouts, 0);
+}
 
 }  // namespace
 }  // namespace test
