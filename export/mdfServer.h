@@ -28,7 +28,6 @@
 #include <map>
 #include <string>
 
-#include "criticalSection.h"
 #include "singletonHolder.h"
 
 namespace mdf {
@@ -250,11 +249,23 @@ public:
     bool deregisterHandler(PACommandHandler* handler_p);
     // True when a registered handler knows `verb` in any case.
     bool commandExists(const std::string& verb) const;
-    // The recursive lock that guards the handler chain. ACommandHandler holds it while it
-    // changes its commands or counts one, so that the check for a word and the change are one
-    // step and a walk of the chain on another thread never meets a command set in the middle of
-    // a change. Never held while a handler's command runs.
-    pthread_mutex_t& chainMutex();
+    // Holds the process's server's chain lock for its scope. The lock guards the handler chain
+    // and is recursive, because the server's own commands and "tmgr-debug-enable" call back into
+    // the server on the same thread. ACommandHandler holds it while it changes its commands or
+    // counts one, so that the check for a word and the change are one step and a walk of the
+    // chain on another thread never meets a command set in the middle of a change. Never held
+    // while a handler's command runs. Thread: any.
+    class ChainLock {
+    public:
+        ChainLock();
+        ~ChainLock();
+
+    private:
+        ChainLock(const ChainLock&) = delete;
+        ChainLock& operator=(const ChainLock&) = delete;
+
+        Server& server_rm;
+    };
 
     // Splits commandLine at blanks and tabs and runs it (argv[0] the command word) on the
     // thread that owns the handler knowing the word: at once when that is the calling thread
@@ -315,7 +326,7 @@ bool ACommandHandler<T, F>::handleCommand(const std::string& verb_r, int argc, c
                                           std::string& out_r) {
     if (canHandleCommand(verb_r)) {
         {
-            cmn::PThreadMutex lock(cmn::SingletonHolder<Server>::getInstance().chainMutex());
+            Server::ChainLock lock;
             ++commandCount_m;
         }
         return commandSet_m.executeCommand(verb_r, argc, argv, out_r);
@@ -330,7 +341,7 @@ template <class T, class F>
 bool ACommandHandler<T, F>::addCommand(const std::string& verb_r, const std::string& help_r,
                                        F commandFcn_p, T& object_r) {
     Server& server_r = cmn::SingletonHolder<Server>::getInstance();
-    cmn::PThreadMutex lock(server_r.chainMutex());
+    Server::ChainLock lock;
     if (server_r.commandExists(verb_r)) {
         return false;
     }
@@ -345,7 +356,7 @@ bool ACommandHandler<T, F>::addCommand(const std::string& verb_r, const std::str
 
 template <class T, class F>
 bool ACommandHandler<T, F>::removeCommand(const std::string& verb_r) {
-    cmn::PThreadMutex lock(cmn::SingletonHolder<Server>::getInstance().chainMutex());
+    Server::ChainLock lock;
     std::string lowerVerb = detail::lowerCaseWord(verb_r);
     CommandDescriptor<T, F>* command_p = commandSet_m.findCommand(lowerVerb);
     if (command_p == nullptr) {

@@ -1,7 +1,7 @@
 // mdf::Server: the handler chain, running each command on its owner's thread, the operator
 // socket, and what a forked child keeps of them.
 //
-// Locking: one recursive mutex (the chain lock) guards the chain (the registrations and the
+// Locking: one recursive lock (the chain lock) guards the chain (the registrations and the
 // successor links) and the handlers' command sets and counts, which other threads read when
 // they look a word up or run "help" and "mdf-show-state". No command of a registered handler
 // runs under it: a command runs on its owner's thread, the only thread that adds or removes
@@ -18,6 +18,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "commandLine.h"
 #include "commandRequest.h"
@@ -81,8 +82,15 @@ struct Server::Impl {
     // The instance the fork hooks act on.
     static std::atomic<Impl*> forkInstance_sm;
 
-    // Recursive: see the top of this file. Static initialisers cannot fail.
-    pthread_mutex_t chainMutex_m = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+    // The chain lock, made recursive by hand: a forked child's thread can release what the
+    // forking thread took before fork(), which a recursive pthread mutex (it checks the
+    // owner's kernel thread id) would refuse. Static initialisers cannot fail.
+    class ChainHold;
+    void lockChain();
+    void unlockChain();
+    pthread_mutex_t chainMutex_m = PTHREAD_MUTEX_INITIALIZER;
+    std::atomic<std::thread::id> chainHolder_m{std::thread::id()};
+    int chainDepth_m = 0;  // the holder's
     pthread_mutex_t socketMutex_m = PTHREAD_MUTEX_INITIALIZER;
     Server& server_rm;
     // Head of the chain, always; the registered handlers follow in registration order.
@@ -93,6 +101,44 @@ struct Server::Impl {
     std::string listeningPath_m;       // chain lock: read by "mdf-show-state" on any thread
     const cmn::DbgModuleDescriptor* log_mp;
 };
+
+// The chain lock held for a scope, within the server (the public ChainLock goes through the
+// singleton, which a server being destroyed must not reach).
+class Server::Impl::ChainHold {
+public:
+    explicit ChainHold(Impl& impl_r) : impl_rm(impl_r) { impl_rm.lockChain(); }
+    ~ChainHold() { impl_rm.unlockChain(); }
+
+private:
+    ChainHold(const ChainHold&) = delete;
+    ChainHold& operator=(const ChainHold&) = delete;
+
+    Impl& impl_rm;
+};
+
+void Server::Impl::lockChain() {
+    if (chainHolder_m.load() == std::this_thread::get_id()) {
+        ++chainDepth_m;
+        return;
+    }
+    pthread_mutex_lock(&chainMutex_m);
+    chainHolder_m.store(std::this_thread::get_id());
+    chainDepth_m = 1;
+}
+
+void Server::Impl::unlockChain() {
+    if (--chainDepth_m > 0) {
+        return;
+    }
+    chainHolder_m.store(std::thread::id());
+    pthread_mutex_unlock(&chainMutex_m);
+}
+
+Server::ChainLock::ChainLock() : server_rm(cmn::SingletonHolder<Server>::getInstance()) {
+    server_rm.impl_mp->lockChain();
+}
+
+Server::ChainLock::~ChainLock() { server_rm.impl_mp->unlockChain(); }
 
 // ---------------------------------------------------------------------------------------------
 // Fork: a child starts with no handlers and not listening, and leaves the parent's socket file
@@ -112,30 +158,23 @@ detail::CommandSocket* inheritedSocket_gp = nullptr;
 void Server::Impl::lockBeforeFork() {
     Impl* impl_p = forkInstance_sm.load();
     if (impl_p != nullptr) {
-        pthread_mutex_lock(&impl_p->chainMutex_m);
+        impl_p->lockChain();
     }
 }
 
 void Server::Impl::unlockInParent() {
     Impl* impl_p = forkInstance_sm.load();
     if (impl_p != nullptr) {
-        pthread_mutex_unlock(&impl_p->chainMutex_m);
+        impl_p->unlockChain();
     }
 }
 
-// The chain lock is made afresh rather than unlocked: a recursive mutex records its owner's
-// kernel thread id, which the child's thread does not have, so the unlock would be refused.
 void Server::Impl::resetInChild() {
     Impl* impl_p = forkInstance_sm.load();
-    if (impl_p == nullptr) {
-        return;
+    if (impl_p != nullptr) {
+        impl_p->forgetInChild();
+        impl_p->unlockChain();
     }
-    impl_p->forgetInChild();
-    pthread_mutexattr_t recursive;
-    pthread_mutexattr_init(&recursive);
-    pthread_mutexattr_settype(&recursive, PTHREAD_MUTEX_RECURSIVE);
-    pthread_mutex_init(&impl_p->chainMutex_m, &recursive);
-    pthread_mutexattr_destroy(&recursive);
 }
 
 // The handlers' objects belong to the parent's threads, which the child does not have. The
@@ -194,13 +233,13 @@ void Server::Impl::addOwnCommands() {
 }
 
 bool Server::helpCommand(int /*argc*/, char** /*argv*/, std::string& out_r) {
-    cmn::PThreadMutex lock(impl_mp->chainMutex_m);
+    Impl::ChainHold hold(*impl_mp);
     impl_mp->mdfHandler_m.showHelp(out_r, true);
     return true;
 }
 
 bool Server::showStateCommand(int /*argc*/, char** /*argv*/, std::string& out_r) {
-    cmn::PThreadMutex lock(impl_mp->chainMutex_m);
+    Impl::ChainHold hold(*impl_mp);
     impl_mp->mdfHandler_m.showState(out_r, true);
     if (impl_mp->listeningPath_m.empty()) {
         out_r += "Listening on: -\n";
@@ -224,7 +263,7 @@ bool Server::registerNewHandler(PACommandHandler* handler_p) {
     }
     // Outside the chain lock: the dispatcher takes a lock of its own.
     LoopId ownerLoop = cmn::SingletonHolder<cmn::Dispatcher>::getInstance().currentLoop();
-    cmn::PThreadMutex lock(impl_mp->chainMutex_m);
+    Impl::ChainHold hold(*impl_mp);
     impl_mp->addOwnCommands();
     if (!impl_mp->chain_m.add(handler_p, ownerLoop)) {
         impl_mp->log_mp->dbgLog_err(__FILE__, __LINE__, "registerNewHandler(%s): already there",
@@ -239,7 +278,7 @@ bool Server::deregisterHandler(PACommandHandler* handler_p) {
         impl_mp->log_mp->dbgLog_err(__FILE__, __LINE__, "%s", "deregisterHandler(NULL) refused");
         return false;
     }
-    cmn::PThreadMutex lock(impl_mp->chainMutex_m);
+    Impl::ChainHold hold(*impl_mp);
     if (!impl_mp->chain_m.remove(handler_p)) {
         impl_mp->log_mp->dbgLog_err(__FILE__, __LINE__, "deregisterHandler(%s): not registered",
                                     handler_p->getHandlerName().c_str());
@@ -248,8 +287,6 @@ bool Server::deregisterHandler(PACommandHandler* handler_p) {
     return true;
 }
 
-pthread_mutex_t& Server::chainMutex() { return impl_mp->chainMutex_m; }
-
 bool Server::commandExists(const std::string& verb) const {
     Route route;
     return impl_mp->findRoute(verb, route);
@@ -257,7 +294,7 @@ bool Server::commandExists(const std::string& verb) const {
 
 // The first handler of the chain that knows the word, as the chain itself would pass it on.
 bool Server::Impl::findRoute(const std::string& verb, Route& route_r) {
-    cmn::PThreadMutex lock(chainMutex_m);
+    ChainHold hold(*this);
     addOwnCommands();
     return chain_m.findRoute(verb, route_r);
 }
@@ -329,7 +366,7 @@ void Server::Impl::runPosted(CommandRequest& request) {
     }
     PACommandHandler* handler_p = nullptr;
     {
-        cmn::PThreadMutex lock(chainMutex_m);
+        ChainHold hold(*this);
         handler_p = chain_m.stillOffering(request.registration(), request.verb());
     }
     if (handler_p == nullptr) {
@@ -348,7 +385,7 @@ void Server::Impl::runPosted(CommandRequest& request) {
 
 bool Server::startListening(const std::string& socketPath) {
     {
-        cmn::PThreadMutex lock(impl_mp->chainMutex_m);
+        Impl::ChainHold hold(*impl_mp);
         impl_mp->addOwnCommands();
     }
     std::string path = socketPath.empty() ? defaultSocketPath(getpid()) : socketPath;
@@ -366,7 +403,7 @@ bool Server::startListening(const std::string& socketPath) {
     if (!impl_mp->socket_mp->open(path)) {
         return false;
     }
-    cmn::PThreadMutex lock(impl_mp->chainMutex_m);
+    Impl::ChainHold hold(*impl_mp);
     impl_mp->listeningPath_m = path;
     return true;
 }
@@ -377,12 +414,12 @@ void Server::stopListening() {
         return;
     }
     impl_mp->socket_mp->close();
-    cmn::PThreadMutex lock(impl_mp->chainMutex_m);
+    Impl::ChainHold hold(*impl_mp);
     impl_mp->listeningPath_m.clear();
 }
 
 std::string Server::getListeningPath() const {
-    cmn::PThreadMutex lock(impl_mp->chainMutex_m);
+    Impl::ChainHold hold(*impl_mp);
     return impl_mp->listeningPath_m;
 }
 
