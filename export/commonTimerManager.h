@@ -221,7 +221,8 @@ public:
     // Deletes the driver timer; user data still attached is let go of, not deleted.
     ~TimerEntry();
 
-    // Arms the driver timer for the next expiry; a failure leaves the entry cancelled.
+    // Arms the driver timer for the next expiry; a failure leaves the entry cancelled. Expiries
+    // of earlier armings that are still queued become stale (see consumeDatagram).
     void startTimer();
     // Marks the entry not running; the driver timer stays armed.
     void cancelTimer();
@@ -278,8 +279,8 @@ private:
     bool isClockSyncTimer_m;
     uint32_t syncBoundaryInMilliseconds_m;
     bool timerRunning_m;
-    // Expiry datagrams read for this entry, and how many of those still queued came from
-    // armings that were replaced (see consumeDatagram).
+    // Expiry datagrams read for this entry, and how many of the datagrams still queued for it
+    // came from armings that were replaced (see consumeDatagram).
     uint32_t datagramsRead_m;
     uint32_t staleDatagrams_m;
 };
