@@ -17,17 +17,21 @@ namespace detail {
 
 class DeferredLog {
 public:
-    // Compose the message at level err or critical; `line` is the caller's source line.
-    void err(int line, const char* format, ...) __attribute__((format(printf, 3, 4)));
-    void critical(int line, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    // Compose the message at level err or critical; `file` and `line` are the caller's source
+    // position (`file` a string literal, kept by pointer).
+    void err(const char* file, int line, const char* format, ...)
+        __attribute__((format(printf, 4, 5)));
+    void critical(const char* file, int line, const char* format, ...)
+        __attribute__((format(printf, 4, 5)));
     // Logs the message, if any, through `log_p`.
     void emit(const DbgModuleDescriptor* log_p) const;
 
 private:
-    void compose(int level, int line, const char* format, va_list args_p)
-        __attribute__((format(printf, 4, 0)));
+    void compose(int level, const char* file, int line, const char* format, va_list args_p)
+        __attribute__((format(printf, 5, 0)));
 
     int level_m = 0;  // 0: nothing to log
+    const char* file_m = "";
     int line_m = 0;
     char text_m[256] = {};
 };

@@ -157,7 +157,7 @@ bool Dispatcher::Impl::watchLocked(Loop* loop_p, int fd, FdEventType type,
     FdOwners& owners_r = watches_m[fd];
     size_t slot = slotOf(type);
     if (owners_r[slot].loop_p != nullptr) {
-        log_r.err(__LINE__, "addClient refused: descriptor %d already watched for %s", fd,
+        log_r.err(__FILE__, __LINE__, "addClient refused: descriptor %d already watched for %s", fd,
                   typeName(type));
         return false;
     }
@@ -176,7 +176,7 @@ bool Dispatcher::Impl::watchLocked(Loop* loop_p, int fd, FdEventType type,
         loop_p->epoll_m.update(fd, oldMask, newMask, detail::eventData(index, record_r.generation));
     if (error != 0) {
         errno = error;
-        log_r.critical(__LINE__, "epoll_ctl(%s) of descriptor %d on epoll %d failed: %m",
+        log_r.critical(__FILE__, __LINE__, "epoll_ctl(%s) of descriptor %d on epoll %d failed: %m",
                        detail::EpollSet::operationName(oldMask, newMask), fd,
                        loop_p->epoll_m.epollFd());
         if (sibling_p == nullptr) {
@@ -222,7 +222,7 @@ Loop* Dispatcher::Impl::unwatchLocked(int fd, FdEventType type, bool& mustWait_r
                                        detail::eventData(owner.index, record_r.generation));
     if (error != 0) {
         errno = error;
-        log_r.critical(__LINE__, "epoll_ctl(%s) of descriptor %d on epoll %d failed: %m",
+        log_r.critical(__FILE__, __LINE__, "epoll_ctl(%s) of descriptor %d on epoll %d failed: %m",
                        detail::EpollSet::operationName(remaining | kernelMask(slot), remaining), fd,
                        loop_p->epoll_m.epollFd());
     }
@@ -342,7 +342,7 @@ void Dispatcher::stop() {
             int error = loop_p->threadGone_m ? 0 : loop_p->epoll_m.wake();
             if (error != 0) {
                 errno = error;
-                log.critical(__LINE__, "write to wake-up eventfd %d failed: %m",
+                log.critical(__FILE__, __LINE__, "write to wake-up eventfd %d failed: %m",
                              loop_p->epoll_m.wakeFd());
             }
         }

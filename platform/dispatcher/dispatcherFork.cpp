@@ -6,6 +6,12 @@
 // their descriptors and makes fresh loops on first use. The prepare handler takes each
 // dispatcher's registry mutex so that the child never inherits it locked; the loops' own
 // mutexes are never touched in the child, since a parent thread may have held them.
+//
+// The handlers are installed when the library is loaded, before any other component installs
+// its own: prepare handlers run in the reverse order of installation, so the dispatcher's
+// mutex is taken after every other component's. That is the order in which the others take
+// them (the command server calls the dispatcher while holding its own lock), and the dispatcher
+// calls out to nobody while it holds its mutex, so the prepare handlers cannot deadlock.
 #include <pthread.h>
 
 #include <algorithm>
@@ -20,9 +26,12 @@ namespace {
 
 // Guards the list of living dispatchers, which the fork handlers walk.
 std::mutex livingMutex;
-pthread_once_t forkHandlersOnce = PTHREAD_ONCE_INIT;
 
 }  // namespace
+
+// Set while the library is loaded; a failure is reported by every dispatcher made.
+const int Dispatcher::Impl::forkHandlersResult_sm =
+    pthread_atfork(&Impl::prepareFork, &Impl::resumeParent, &Impl::resumeChild);
 
 // Never destroyed: a dispatcher may be destroyed during exit, after function statics.
 std::vector<Dispatcher::Impl*>& Dispatcher::Impl::living() {
@@ -31,15 +40,12 @@ std::vector<Dispatcher::Impl*>& Dispatcher::Impl::living() {
 }
 
 void Dispatcher::Impl::registerForFork() {
-    pthread_once(&forkHandlersOnce, [] {
-        int result = pthread_atfork(&Impl::prepareFork, &Impl::resumeParent, &Impl::resumeChild);
-        if (result != 0) {
-            errno = result;
-            SingletonHolder<DebugLogger>::getInstance()
-                .registerModule("Dispatcher")
-                ->dbgLog_critical(__FILE__, __LINE__, "pthread_atfork failed: %m");
-        }
-    });
+    if (forkHandlersResult_sm != 0) {
+        errno = forkHandlersResult_sm;
+        log_mp->dbgLog_critical(__FILE__, __LINE__,
+                                "pthread_atfork failed: %m; a forked child may change the "
+                                "parent's epoll sets");
+    }
     std::lock_guard<std::mutex> lock(livingMutex);
     living().push_back(this);
 }

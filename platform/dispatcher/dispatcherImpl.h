@@ -73,6 +73,7 @@ struct Dispatcher::Impl {
     void registerForFork();
     void unregisterForFork();
     void forgetAfterFork();
+    static const int forkHandlersResult_sm;  // of pthread_atfork, when the library loaded
     static std::vector<Impl*>& living();
     static void prepareFork();
     static void resumeParent();

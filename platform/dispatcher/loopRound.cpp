@@ -86,7 +86,7 @@ bool Dispatcher::Impl::enqueue(uint64_t loopId, std::function<void()>& task_r) {
             int error = wasEmpty ? loop_p->epoll_m.wake() : 0;
             if (error != 0) {
                 errno = error;
-                log.critical(__LINE__, "write to wake-up eventfd %d failed: %m",
+                log.critical(__FILE__, __LINE__, "write to wake-up eventfd %d failed: %m",
                              loop_p->epoll_m.wakeFd());
             }
             queued = true;
