@@ -440,6 +440,20 @@ TEST_F(HostileClientTest, ReconnectingClientCannotLockOperatorsOut) {
 
 int openDescriptors() { return static_cast<int>(openDescriptorNumbers().size()); }
 
+// Reads `text` and the end from `fd`, never before limitMs from `since` (less the server's
+// millisecond rounding of its clock), and closes it.
+void expectClosedNotBefore(int fd, const std::string& text,
+                           std::chrono::steady_clock::time_point since, int limitMs) {
+    bool eof = false;
+    EXPECT_EQ(text, readAll(fd, kBudgetMs, eof));
+    EXPECT_TRUE(eof);
+    EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - since)
+                  .count(),
+              limitMs - 2);
+    close(fd);
+}
+
 TEST_F(HostileClientTest, BurstOfThousandsOfConnectionsKeepsDescriptorsBounded) {
     struct rlimit limit;
     ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &limit));
@@ -496,15 +510,7 @@ TEST_F(HostileClientTest, SilentConnectionsAreClosedAfterTheIdleLimitWhileOthers
         EXPECT_EQ("OK\n" + std::to_string(i), ask("tst-echo " + std::to_string(i) + "\n"));
     }
     for (int fd : silent) {
-        bool eof = false;
-        EXPECT_EQ("ERROR\nidle for too long\n", readAll(fd, kBudgetMs, eof));
-        EXPECT_TRUE(eof);
-        // Never before the limit (less the server's millisecond rounding of its clock).
-        EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(
-                      std::chrono::steady_clock::now() - connected)
-                      .count(),
-                  kIdleLimitMs - 2);
-        close(fd);
+        expectClosedNotBefore(fd, "ERROR\nidle for too long\n", connected, kIdleLimitMs);
     }
 }
 
@@ -537,7 +543,6 @@ TEST_F(HostileClientTest, ClientThatNeverReadsBlocksNobodyAndItsBufferIsCapped) 
 // A client that trickles a byte every second is never idle long enough to be closed as idle,
 // and holds its connection until the limit from accept.
 TEST_F(HostileClientTest, TricklingClientIsClosedAtTheConnectionDeadline) {
-    const int deadlineMs = 10000;
     auto connected = std::chrono::steady_clock::now();
     int fd = connectTo(path_m);
     ASSERT_GE(fd, 0);
@@ -546,15 +551,7 @@ TEST_F(HostileClientTest, TricklingClientIsClosedAtTheConnectionDeadline) {
         send(fd, "x", 1, MSG_NOSIGNAL);
         std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     }
-    bool eof = false;
-    EXPECT_EQ("ERROR\nopen for too long\n", readAll(fd, kBudgetMs, eof));
-    EXPECT_TRUE(eof);
-    // Never before the limit (less the server's millisecond rounding of its clock).
-    EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(
-                  std::chrono::steady_clock::now() - connected)
-                  .count(),
-              deadlineMs - 2);
-    close(fd);
+    expectClosedNotBefore(fd, "ERROR\nopen for too long\n", connected, 10000);
 }
 
 #endif  // CTM_HOSTILE_HEAVY
