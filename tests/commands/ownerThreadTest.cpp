@@ -238,6 +238,38 @@ TEST_F(OwnerThreadTest, SocketServesOtherConnectionsWhileACommandRunsOnItsOwner)
     EXPECT_EQ("OK\nunblocked", blocked.get());
 }
 
+// Two owners each running the other's command from inside their own thread: neither serves its
+// loop meanwhile, so both give up after the bound instead of waiting for ever.
+TEST_F(OwnerThreadTest, TwoOwnersWaitingForEachOtherBothGiveUp) {
+    registerOnWorker();
+    LoopThread other;
+    Target otherTarget;
+    TargetHandler otherHandler("other");
+    other.call([&] {
+        ASSERT_TRUE(server().registerNewHandler(&otherHandler));
+        ASSERT_TRUE(otherHandler.addCommand("tst-other", "other", &Target::note, otherTarget));
+    });
+    // Both are inside their call, so neither serves its loop, before either asks.
+    std::atomic<int> arrived{0};
+    auto askWhenBothArrived = [&arrived](const std::string& line, std::string& result_r) {
+        ++arrived;
+        while (arrived.load() < 2) {
+            std::this_thread::yield();
+        }
+        result_r = execute(line);
+    };
+    std::string fromWorker;
+    std::string fromOther;
+    std::future<void> workerAsks = std::async(std::launch::async, [&] {
+        worker_m.call([&] { askWhenBothArrived("tst-other a", fromWorker); });
+    });
+    other.call([&] { askWhenBothArrived("tst-note b", fromOther); });
+    workerAsks.get();
+    EXPECT_EQ("\"tst-other\" " + kNotServed + "false", fromWorker);
+    EXPECT_EQ("\"tst-note\" " + kNotServed + "false", fromOther);
+    other.call([&otherHandler] { server().deregisterHandler(&otherHandler); });
+}
+
 // A request queued for a thread that ends, or made after it ended, is refused at once.
 TEST_F(OwnerThreadTest, OwnerThreadEndingRefusesItsQueuedAndLaterCommands) {
     registerOnWorker();
