@@ -21,13 +21,19 @@
 #include <stdint.h>
 #include <time.h>
 
-// The driver's handle record. Zero-filled by its owner before ptimer_create.
+// The driver's handle record. Zero-filled by its owner before ptimer_create; from then on its
+// fields are the driver's, and the owner only passes the record's address.
 struct ptimer {
+    // The driver's record of the timer, checked against the driver's own table before use.
     void* ptr;
+    // The index of that record in the table plus one, so a zero-filled handle names none.
     int magic;
+    // 1 for a timer made by ptimer_create_cs (absolute CLOCK_REALTIME times), 0 otherwise.
     int isabstime;
 };
 
+// A timer's callback: called once per expiry, on the driver thread, with the context given
+// at creation.
 typedef void (*ptimer_callback_t)(void* context_p);
 
 // Starts the calling thread's driver instance (its thread and clocks). A second call on a
