@@ -6,10 +6,10 @@
 // they look a word up or run "help" and "mdf-show-state". No command of a registered handler
 // runs under it: a command runs on its owner's thread, the only thread that adds or removes
 // that handler's commands or withdraws it, so nothing it reads can change under it. Nothing
-// that waits (for another thread, or for the dispatcher's own lock) is called under it either,
-// so a fork may take it (see the fork hooks) without deadlock. It is recursive because the
-// server's own commands walk the chain under it from inside a handler call.
-// The operator socket has a lock of its own, held while it opens or closes.
+// that waits (for another thread, or for the dispatcher's or the logger's lock) is called under
+// it either, so a fork may take it (see the fork hooks) without deadlock. It is recursive because
+// the server's own commands walk the chain under it from inside a handler call. The operator socket
+// has a lock of its own, held while it opens or closes.
 #include "mdfServer.h"
 
 #include <pthread.h>
@@ -263,14 +263,17 @@ bool Server::registerNewHandler(PACommandHandler* handler_p) {
     }
     // Outside the chain lock: the dispatcher takes a lock of its own.
     LoopId ownerLoop = cmn::SingletonHolder<cmn::Dispatcher>::getInstance().currentLoop();
-    Impl::ChainHold hold(*impl_mp);
-    impl_mp->addOwnCommands();
-    if (!impl_mp->chain_m.add(handler_p, ownerLoop)) {
+    bool added = false;
+    {
+        Impl::ChainHold hold(*impl_mp);
+        impl_mp->addOwnCommands();
+        added = impl_mp->chain_m.add(handler_p, ownerLoop);
+    }
+    if (!added) {
         impl_mp->log_mp->dbgLog_err(__FILE__, __LINE__, "registerNewHandler(%s): already there",
                                     handler_p->getHandlerName().c_str());
-        return false;
     }
-    return true;
+    return added;
 }
 
 bool Server::deregisterHandler(PACommandHandler* handler_p) {
@@ -278,13 +281,16 @@ bool Server::deregisterHandler(PACommandHandler* handler_p) {
         impl_mp->log_mp->dbgLog_err(__FILE__, __LINE__, "%s", "deregisterHandler(NULL) refused");
         return false;
     }
-    Impl::ChainHold hold(*impl_mp);
-    if (!impl_mp->chain_m.remove(handler_p)) {
+    bool removed = false;
+    {
+        Impl::ChainHold hold(*impl_mp);
+        removed = impl_mp->chain_m.remove(handler_p);
+    }
+    if (!removed) {
         impl_mp->log_mp->dbgLog_err(__FILE__, __LINE__, "deregisterHandler(%s): not registered",
                                     handler_p->getHandlerName().c_str());
-        return false;
     }
-    return true;
+    return removed;
 }
 
 bool Server::commandExists(const std::string& verb) const {
