@@ -26,17 +26,22 @@
 
 namespace cmn {
 
+// Base of every object whose descriptor the dispatcher watches. Not copyable.
 class ADispatcherClient {
 public:
+    // What a descriptor is watched for; fdUndefinedEvent_c names nothing and is refused.
     enum FdEventType {
         fdUndefinedEvent_c = 0,
         fdReadEvent_c = 1,
         fdWriteEvent_c = 2,
         fdExceptionEvent_c = 3
     };
+    // What kind of subscriber a client is; kept for its owner, not used by the dispatcher.
     enum SubscriberType { unknown_c = 0, cSubscriber_c = 1, cppSubscriber_c = 2 };
 
+    // A cppSubscriber_c client with no events counted.
     ADispatcherClient();
+    // A client of subscriber type `type` with no events counted.
     explicit ADispatcherClient(SubscriberType type);
     virtual ~ADispatcherClient();
 
@@ -45,6 +50,7 @@ public:
     // A name for `socketFd`, for diagnostics.
     virtual std::string getSocketName(int socketFd) const = 0;
 
+    // The subscriber type given at construction.
     SubscriberType getSubscriberType();
     // Number of events handed to this client through handleEvent.
     uint32_t getEventCount();
@@ -72,6 +78,7 @@ private:
     uint32_t eventCount_m;
 };
 
+// The process-wide event dispatcher: one epoll loop per thread (see the top of this file).
 class Dispatcher {
 public:
     // Names one thread's loop; never reused within the process. 0 names no loop.
