@@ -155,6 +155,7 @@ void stepBackAndArm(void*) {
 }
 
 TEST_F(PtimersClockTest, StepBackDuringABatchHoldsTimersDueByTheEarlierReading) {
+    batchGate.close();
     ASSERT_EQ(0, ptimer_create(&timers_m[0], holdDriver, nullptr));
     ASSERT_EQ(0, ptimer_create_cs(&timers_m[1], stepBackAndArm, nullptr));
     created_m[0] = created_m[1] = true;

@@ -63,9 +63,14 @@ inline std::vector<Hit> hits() {
     return hitsSoFar;
 }
 
-// Holds callbacks until the test opens it.
+// Holds callbacks until the test opens it. Closed at the start of each case that uses it, as
+// a run of the whole executable (valgrind, --gtest_repeat) keeps it from the case before.
 class Gate {
 public:
+    void close() {
+        std::lock_guard<std::mutex> lock(mutex_m);
+        open_m = false;
+    }
     void open() {
         std::lock_guard<std::mutex> lock(mutex_m);
         open_m = true;

@@ -66,6 +66,7 @@ TEST_F(PtimersTest, TimersFireInDeadlineOrderOfTheirClockAndRearmingReplaces) {
 std::atomic<bool> entered{false}, left{false};
 
 TEST_F(PtimersTest, DeleteStopsADueTimerAndWaitsForARunningCallback) {
+    entered = left = false;
     create(0, false);
     ASSERT_EQ(0, ptimer_create(
                      &timers_m[1],
@@ -182,6 +183,8 @@ void gatedCallback(void* self_p) {
 }
 
 TEST_F(PtimersTest, RearmingWaitsForTheRunningCallbackOfThatTimer) {
+    rearmGate.close();
+    gatedCalls = 0;
     ASSERT_EQ(0, ptimer_create(&timers_m[0], gatedCallback, &timers_m[0]));
     created_m[0] = true;
     arm(0, kMs);
