@@ -15,8 +15,10 @@
 
 namespace cmn {
 
+// The 16-bit id allocator of one timer manager; policy in the paragraph above.
 class IdAllocator {
 public:
+    // No id allocated; a freed id waits for cacheSizeToUse further frees before it is reused.
     explicit IdAllocator(uint32_t cacheSizeToUse)
         : ids(64, false),
           recentlyFreedIds(),
@@ -28,11 +30,14 @@ public:
           allocatedCount_m(0) {}
     ~IdAllocator() {}
 
+    // A free id, marked allocated; an id in use when all idCount ids are allocated.
     uint16_t allocateId();
+    // Frees `id`; false, nothing changed, when it is not allocated.
     bool deallocateId(uint16_t id);
     // Writes the allocator's counts and held-back ids to standard output.
     void print();
 
+    // How many ids exist: 0 to 65535.
     static const uint32_t idCount = 65536;
 
 private:

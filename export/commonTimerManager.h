@@ -71,16 +71,23 @@ class TimerEntry;
 // driver thread), and the entry reads it when it re-arms, to tell how many expiries of earlier
 // armings are still queued on the callback socket.
 struct TimerContext {
+    // The timer's id, the payload of its expiry datagram.
     uint32_t timerId_m;
+    // The manager whose callback socket receives the datagram.
     TimerManager* timerMgr_p;
+    // Expiry datagrams sent successfully for the timer.
     std::atomic<uint32_t> sentExpiries_m{0};
 };
 
+// A thread's timer manager: its timer table (a private map from id to entry), its callback
+// socket and its commands. Reached only through SingletonPerThread<TimerManager>.
 class TimerManager : private std::map<uint32_t, TimerEntry*>, public ADispatcherClient {
 public:
     // The unit of a period. The fixed underlying type keeps any other value well-defined: an
     // entry given one refuses to arm ("wrong granularity type").
     enum TimerGranularity : int { millisecondGranularity_c = 0, nanosecondGranularity_c = 1 };
+    // The signature of a diagnostic command: argv[0] is the command word; the response is
+    // appended to out_r; the result tells whether the command succeeded.
     typedef bool (TimerManager::*CommandFunction)(int argc, char** argv, std::string& out_r);
 
     // Starts a timer that expires once after periodInTimerGranularity units of
@@ -130,12 +137,14 @@ public:
     bool detachUserDataFromTimer(uint32_t timerId, PAUserData*& userData_rp);
     // Copies the timer's user-data pointer to the caller; the entry keeps it.
     bool accessUserDataFromTimer(uint32_t timerId, PAUserData*& userData_rp);
+    // True when the timer has user data; false, logged, for an unknown id.
     bool timerHasUserData(uint32_t timerId) const;
     // True during the whole second that starts on a multiple of intervalInSeconds since the
     // epoch; false for 0.
     bool isCurrentTimeSyncedToInterval(uint16_t intervalInSeconds) const;
     // Read events handled on the callback socket.
     uint32_t getTimeoutCount() const;
+    // False between "tmgr-disable-timers" and "tmgr-enable-timers".
     bool isTimersEnabled() const;
 
     // The callback socket, created and bound on the first call (by the dispatcher during
@@ -150,6 +159,7 @@ public:
     // Reads and delivers one expiry datagram (none while timers are disabled: it stays
     // queued). False for a descriptor that is not the callback socket.
     bool socketCallback(int socketFd) override;
+    // The "TimerManager" log module, owned by the logger; entries log through it.
     const DbgModuleDescriptor* getDbgModuleDescriptor() const;
 
     // The driver's expiry callback: sends the context's timer id to the callback socket. Runs
@@ -215,6 +225,8 @@ private:
 // context_m. An entry logs through the calling thread's manager.
 class TimerEntry {
 public:
+    // Creates the driver timer (absolute for a clock-sync timer) with the calling thread's
+    // manager in its context; a failed creation is only logged. Does not start the timer.
     TimerEntry(PATimerClient* client_p, uint32_t timerId, uint32_t periodInTimerGranularity,
                TimerManager::TimerGranularity timerGranularity, PAUserData* userData_p,
                bool oneShotTimer, bool clockSyncTimer, uint32_t syncBoundaryInMilliseconds);
@@ -237,22 +249,37 @@ public:
     bool consumeDatagram();
     // Stores the new period and granularity and restarts the timer. Always true.
     bool reset(uint32_t period, TimerManager::TimerGranularity timerGranularity);
+    // True for a one-shot entry: it may leave the table after its expiry.
     bool canBeDeleted() const { return isOneShotTimer_m; }
+    // True when client_p is this entry's client (the same object).
     bool hasClient(const PATimerClient* client_p) const;
+    // True while user data is attached.
     bool hasUserData() const;
+    // Copies the user-data pointer (null when none) to the caller; the entry keeps the object.
     bool accessUserData(PAUserData*& userData_rp);
+    // Hands the user data to the caller and clears it here; true when it was not null.
     bool detachUserData(PAUserData*& userData_rp);
     // Appends the entry's two state lines; `details` changes nothing.
     void showState(std::string& out_r, bool details) const;
 
+    // True from a successful arming until a cancel or a failed arming; it stays true after a
+    // one-shot's expiry.
     bool isRunning() const { return timerRunning_m; }
+    // One-shot (true) or periodic, as given at construction.
     bool isOneShotTimer() const;
+    // Expiring on wall-clock boundaries, as given at construction.
     bool isClockSyncTimer() const;
+    // The unit of the period, as last set by construction or reset().
     TimerManager::TimerGranularity getTimerGranularity() const;
-    uint32_t getSeconds() const;
-    uint32_t getNanoSeconds() const;
-    uint32_t getTimeoutCount() const;
+    // The period in that unit (milliseconds for a clock-sync timer).
     uint32_t getPeriodInTimerGranularity() const;
+    // The seconds last given to the driver: a delay, or for a clock-sync timer the absolute
+    // expiry in seconds since the epoch.
+    uint32_t getSeconds() const;
+    // The nanoseconds last given to the driver (0 for a clock-sync timer).
+    uint32_t getNanoSeconds() const;
+    // Expiries that arrived while the entry was running.
+    uint32_t getTimeoutCount() const;
 
 private:
     TimerEntry() = delete;

@@ -10,6 +10,7 @@
 
 namespace cmn {
 
+// A scoped critical section over a mutex that the caller owns.
 class PThreadMutex {
 public:
     // Binds to `mutex` and locks it.
@@ -33,6 +34,7 @@ public:
         }
     }
 
+    // Whether this object holds the mutex now.
     bool isAcquired() const { return isAcquired_m; }
 
 private:

@@ -18,6 +18,7 @@
 
 namespace cmn {
 
+// The process-wide instance of T, made on first use and never deleted by the library.
 template <class T>
 class SingletonHolder {
 public:

@@ -14,6 +14,7 @@
 
 namespace cmn {
 
+// One instance of T per thread, made on first use and destroyed on its own thread.
 template <class T>
 class SingletonPerThread {
 public:
@@ -43,6 +44,7 @@ public:
         deleteInstance(pthread_getspecific(singleton_key_sm));
     }
 
+    // The thread-specific key that holds each thread's instance (0 until the first call).
     static pthread_key_t getSingletonKey() { return singleton_key_sm; }
 
 private:
