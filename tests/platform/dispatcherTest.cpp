@@ -168,6 +168,22 @@ TEST_F(DispatcherTest, ClientRemovedMidRoundIsNotCalledAndStopEndsListen) {
     EXPECT_EQ("r", first_m.events + second_m.events);
 }
 
+// A client that closes its descriptor before removing it leaves the kernel reporting the old
+// socket (a duplicate keeps it open) under the watch that the removal freed; a watch added
+// later in its place must not receive those reports.
+TEST_F(DispatcherTest, ReportsOfADescriptorClosedBeforeItsRemovalReachNoLaterClient) {
+    ASSERT_TRUE(dispatcher_m.addClient(&first_m, readEvent));
+    int duplicate = dup(fd(0));
+    ASSERT_GE(duplicate, 0);
+    close(pairs_m[0].fds[1]);
+    EXPECT_TRUE(dispatcher_m.removeClient(pairs_m[0].fds[1], readEvent));
+    pairs_m[0].fds[1] = duplicate;
+    ASSERT_TRUE(dispatcher_m.addClient(&second_m, readEvent));
+    fill(0);  // the closed descriptor's socket, still registered through the duplicate
+    EXPECT_EQ(0, dispatcher_m.listenOnce(0));
+    EXPECT_EQ("", first_m.events + second_m.events);
+}
+
 // The owner thread's loop serves the client; the test thread's loop does not, and the test
 // thread's removeClient waits for the callback that the owner thread is running.
 TEST_F(DispatcherTest, LoopServesOnlyItsThreadsClientsAndRemoveWaitsForTheirCallback) {
