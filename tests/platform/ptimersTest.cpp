@@ -126,7 +126,7 @@ void sendBlocking(void* fd_p) {
 
 // The call that must wait for the blocked callback: re-arming its timer, deleting it, or
 // shutting its instance down (then deleting it).
-enum class Waiter { rearm, remove, shutdown };
+enum class Waiter { rearm_c, remove_c, shutdown_c };
 
 class PtimersBlockedSendTest : public PtimersTest, public ::testing::WithParamInterface<Waiter> {};
 
@@ -144,13 +144,13 @@ TEST_P(PtimersBlockedSendTest, WaitingCallReturnsPromptlyByInterruptingTheSend) 
     arm(1, kMs);
     ASSERT_TRUE(waitFor([] { return sendEntered.load(); }));
     std::this_thread::sleep_for(milliseconds(20));
-    if (GetParam() == Waiter::rearm) {
+    if (GetParam() == Waiter::rearm_c) {
         arm(1, 3600 * 1000 * kMs);
         // Timer 0 proves the driver thread went back to work.
         arm(0, kMs);
         EXPECT_TRUE(waitFor([] { return hits().size() == 1; }));
     }
-    if (GetParam() == Waiter::shutdown) {
+    if (GetParam() == Waiter::shutdown_c) {
         EXPECT_EQ(0, ptimer_shutdown());
         running_m = false;
     }
@@ -167,7 +167,7 @@ std::string waiterName(const ::testing::TestParamInfo<Waiter>& info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllWaiters, PtimersBlockedSendTest,
-                         ::testing::Values(Waiter::rearm, Waiter::remove, Waiter::shutdown),
+                         ::testing::Values(Waiter::rearm_c, Waiter::remove_c, Waiter::shutdown_c),
                          waiterName);
 
 // Re-arming a timer from another thread while its callback runs returns only after that

@@ -186,17 +186,17 @@ int timerfd_create(int clock, int flags) __THROW {
     return fd;
 }
 
-int timerfd_settime(int fd, int flags, const struct itimerspec* setting,
+int timerfd_settime(int fd, int flags, const struct itimerspec* setting_p,
                     struct itimerspec* previous_p) __THROW {
     static auto real = cmn::test::realFunction(&timerfd_settime, "timerfd_settime");
     const int64_t stepNs = cmn::test::wallClockStepNs.load();
     int result;
-    if (stepNs != 0 && setting != nullptr && (flags & TFD_TIMER_ABSTIME) != 0 &&
+    if (stepNs != 0 && setting_p != nullptr && (flags & TFD_TIMER_ABSTIME) != 0 &&
         cmn::test::isRealtimeTimerfd(fd)) {
-        const struct itimerspec unstepped = cmn::test::unstepped(*setting, stepNs);
+        const struct itimerspec unstepped = cmn::test::unstepped(*setting_p, stepNs);
         result = real(fd, flags, &unstepped, previous_p);
     } else {
-        result = real(fd, flags, setting, previous_p);
+        result = real(fd, flags, setting_p, previous_p);
     }
     if (result == 0 && cmn::test::takeFault(FaultyCall::timerfdSettime_c)) {
         return -1;
