@@ -13,8 +13,12 @@
 //
 // Threads: callbacks run on the driver thread of the instance that created the timer, never
 // on the arming thread, and without any driver lock held. ptimer_settime and ptimer_delete may
-// be called from any thread. Every function returns 0 on success and a non-zero value on
-// failure (a handle that was never created or was deleted, a bad argument, a kernel refusal).
+// be called from any thread. A child of fork() starts with no instance (ptimer_init_default
+// gives it its own); in the child, a handle inherited from the parent is refused by
+// ptimer_settime and only released by ptimer_delete, and the parent's timers never notice.
+//
+// Every function returns 0 on success and a non-zero value on failure (a handle that was
+// never created or was deleted, a bad argument, a kernel refusal).
 #ifndef BASECOMMON_PTIMERS_H
 #define BASECOMMON_PTIMERS_H
 
