@@ -36,6 +36,7 @@ namespace mdf {
 // the next handler of the chain (not owned).
 class PACommandHandler {
 public:
+    // A handler named handlerName, with no accepted command and no successor.
     explicit PACommandHandler(const std::string& handlerName)
         : handlerName_m(handlerName), commandCount_m(0), successor_mp(nullptr) {}
     virtual ~PACommandHandler() {}
@@ -52,15 +53,22 @@ public:
     // Appends this handler's state line and those of all its successors.
     virtual void showState(std::string& out_r, bool detail) const = 0;
 
+    // The name given at construction.
     const std::string& getHandlerName() const { return handlerName_m; }
+    // Links the next handler of the chain (null: none); the server sets the links.
     void setSuccessor(PACommandHandler* successor_p) { successor_mp = successor_p; }
+    // The next handler of the chain, or null.
     PACommandHandler* getSuccessor() { return successor_mp; }
 
 protected:
+    // True when a successor is linked.
     bool haveSuccessor() const { return successor_mp != nullptr; }
 
+    // Set at construction, never changed.
     std::string handlerName_m;
+    // Commands this handler accepted ("Msg Rx"); only grows.
     uint32_t commandCount_m;
+    // The next handler of the chain, not owned; null at the end.
     PACommandHandler* successor_mp;
 };
 
@@ -80,6 +88,7 @@ inline std::string lowerCaseWord(const std::string& verb_r) {
 template <class T, class F>
 class CommandDescriptor {
 public:
+    // Binds fcnPtr_p on object_r (not owned) with one line of help (no newline).
     CommandDescriptor(T& object_r, F fcnPtr_p, const std::string& helpString)
         : object_mr(object_r), function_mp(fcnPtr_p), helpString_m(helpString) {}
     ~CommandDescriptor() {}
@@ -172,6 +181,7 @@ public:
         }
     }
 
+    // The number of commands held.
     int size() const { return static_cast<int>(commandLookup_m.size()); }
 
 private:
@@ -188,6 +198,7 @@ private:
 template <class T, class F>
 class ACommandHandler : public PACommandHandler {
 public:
+    // A handler named handlerName with no commands.
     explicit ACommandHandler(const std::string& handlerName)
         : PACommandHandler(handlerName), commandSet_m() {}
     ~ACommandHandler() override { commandSet_m.deleteAllCommands(); }

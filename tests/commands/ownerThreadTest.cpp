@@ -238,8 +238,8 @@ TEST_F(OwnerThreadTest, SocketServesOtherConnectionsWhileACommandRunsOnItsOwner)
     EXPECT_EQ("OK\nunblocked", blocked.get());
 }
 
-// Two owners each running the other's command from inside their own thread: neither serves its
-// loop meanwhile, so both give up after the bound instead of waiting for ever.
+// Two owners each running the other's command from inside their own thread, and serving no loop
+// until both have their answer: both give up after the bound instead of waiting for ever.
 TEST_F(OwnerThreadTest, TwoOwnersWaitingForEachOtherBothGiveUp) {
     registerOnWorker();
     LoopThread other;
@@ -249,7 +249,10 @@ TEST_F(OwnerThreadTest, TwoOwnersWaitingForEachOtherBothGiveUp) {
         ASSERT_TRUE(server().registerNewHandler(&otherHandler));
         ASSERT_TRUE(otherHandler.addCommand("tst-other", "other", &Target::note, otherTarget));
     });
-    // Both are inside their call, so neither serves its loop, before either asks.
+    // Held, neither serves its loop between calls (the first to give up would then run the
+    // other's command); both are inside their call before either asks.
+    worker_m.hold();
+    other.hold();
     std::atomic<int> arrived{0};
     auto askWhenBothArrived = [&arrived](const std::string& line, std::string& result_r) {
         ++arrived;
@@ -267,6 +270,8 @@ TEST_F(OwnerThreadTest, TwoOwnersWaitingForEachOtherBothGiveUp) {
     workerAsks.get();
     EXPECT_EQ("\"tst-other\" " + kNotServed + "false", fromWorker);
     EXPECT_EQ("\"tst-note\" " + kNotServed + "false", fromOther);
+    EXPECT_TRUE(target_m.threads().empty());
+    EXPECT_TRUE(otherTarget.threads().empty());
     other.call([&otherHandler] { server().deregisterHandler(&otherHandler); });
 }
 
