@@ -310,6 +310,9 @@ private:
     // came from armings that were replaced (see consumeDatagram).
     uint32_t datagramsRead_m;
     uint32_t staleDatagrams_m;
+    // An arming was made whose expiry has not been read yet (it may be pending, in flight or
+    // queued).
+    bool expiryOutstanding_m;
 };
 
 template <>

@@ -434,7 +434,8 @@ TimerEntry::TimerEntry(PATimerClient* client_p, uint32_t timerId, uint32_t perio
       syncBoundaryInMilliseconds_m(syncBoundaryInMilliseconds),
       timerRunning_m(false),
       datagramsRead_m(0),
-      staleDatagrams_m(0) {
+      staleDatagrams_m(0),
+      expiryOutstanding_m(false) {
     memset(&timer_m, 0, sizeof(timer_m));
     context_m.timerId_m = timerId_m;
     context_m.timerMgr_p = &SingletonPerThread<TimerManager>::getInstance();
@@ -497,13 +498,21 @@ const uint32_t parkedSeconds = UINT32_MAX;
 }  // namespace
 
 // Arms the driver timer for seconds_m and nanoSeconds_m and works out how many expiry datagrams
-// of earlier armings are still queued: those are stale. When ptimer_settime returns, no
-// callback of an earlier arming is running or will run, so the count read then holds every
-// datagram that they sent. It may also hold one of the new arming, which can fire before the
-// call returns; so when the count moved during the arming, the timer is parked on a far-off
-// expiry (which leaves no callback in flight), counted and armed again. The usual path costs two
-// atomic loads and no extra driver call.
+// of earlier armings are still queued: those are stale. With no expiry outstanding (the entry
+// was never armed, or the expiry of its last arming has been read, and stale ones are queued
+// ahead of it) there are none: the first arming and the periodic re-arming after a delivery
+// cost nothing more. Otherwise: when ptimer_settime returns, no callback of an earlier arming is
+// running or will run, so the count read then holds every datagram that they sent. It may also
+// hold one of the new arming, which can fire before the call returns; so when the count moved
+// during the arming, the timer is parked on a far-off expiry (which leaves no callback in
+// flight), counted and armed again. That path costs two atomic loads and, only in the race, two
+// more driver calls.
 int TimerEntry::armDriverTimer() {
+    if (!expiryOutstanding_m) {
+        int result = ptimer_start_once(&timer_m, seconds_m, nanoSeconds_m);
+        expiryOutstanding_m = result == 0;
+        return result;
+    }
     std::atomic<uint32_t>& sent_r = context_m.sentExpiries_m;
     const uint32_t sentBefore = sent_r.load(std::memory_order_acquire);
     int result = ptimer_start_once(&timer_m, seconds_m, nanoSeconds_m);
@@ -533,10 +542,13 @@ int TimerEntry::armDriverTimer() {
 }
 
 // Stale datagrams are queued ahead of any datagram of the current arming: the driver finished
-// their callbacks before it armed the current one.
+// their callbacks before it armed the current one. So the first datagram that is not stale is
+// the current arming's expiry, and none is outstanding after it. (A datagram from elsewhere that
+// names this id is taken for it too: only the timer's own callback is expected to send.)
 bool TimerEntry::consumeDatagram() {
     ++datagramsRead_m;
     if (staleDatagrams_m == 0) {
+        expiryOutstanding_m = false;
         return false;
     }
     --staleDatagrams_m;

@@ -88,7 +88,8 @@ INSTANTIATE_TEST_SUITE_P(
 using StaleExpiryTest = TimerFixture;
 
 // The simulated expiry is delivered at once and re-arms the timer, so the real one that was
-// queued meanwhile is stale; so is an expiry queued before a re-arming that fired at once.
+// queued meanwhile is stale. The re-arming after a delivery has no earlier expiry outstanding:
+// if it fires before the arming returns, that is a fresh expiry and is delivered.
 TEST_F(StaleExpiryTest, SimulatedTimeoutDeliversAtOnceAndMakesTheQueuedExpiryStale) {
     RecordingClient client;
     uint32_t timerId = startPeriodic(1000, &client);
@@ -100,11 +101,13 @@ TEST_F(StaleExpiryTest, SimulatedTimeoutDeliversAtOnceAndMakesTheQueuedExpirySta
     EXPECT_EQ(std::vector<uint32_t>{timerId}, client.ids());
     drainReady();
     EXPECT_EQ(1u, client.calls.size());
+    EXPECT_EQ(1, counters().zombieTimeouts);
     ASSERT_TRUE(fireAndDeliver(timerId));
-    fake.fireDuringNextArm();  // the re-arming of this delivery fires at once
+    fake.fireDuringNextArm();  // the re-arming of the next delivery fires at once
     ASSERT_TRUE(fireAndDeliver(timerId));
-    EXPECT_EQ(3u, client.calls.size());
-    EXPECT_EQ(2, counters().zombieTimeouts);
+    EXPECT_EQ(4u, client.calls.size());
+    EXPECT_EQ(1, counters().zombieTimeouts);
+    EXPECT_EQ(5u, fake.armingsOfTimer(timerId).size());  // start and four re-armings: no parking
 }
 
 // Only the current arming's expiry may remove a cancelled entry: a stale one before it must not,
