@@ -30,8 +30,13 @@ struct Route {
     std::thread::id ownerThread;
     cmn::Dispatcher::LoopId ownerLoop = 0;
 
-    // True when the calling thread runs the command itself.
-    bool runsHere() const { return serial == 0 || ownerThread == std::this_thread::get_id(); }
+    // True when the calling thread runs the command itself. The loop is compared too: a thread
+    // id can be reused once its thread has ended, a loop id cannot.
+    bool runsHere() const {
+        return serial == 0 ||
+               (ownerThread == std::this_thread::get_id() &&
+                ownerLoop == cmn::SingletonHolder<cmn::Dispatcher>::getInstance().currentLoop());
+    }
 };
 
 class HandlerChain {
