@@ -11,7 +11,12 @@
 // so the child inherits none of them in the middle of a change. The child then forgets every
 // instance it copied: their runs end without touching the parent's threads or descriptors, the
 // forking thread's pointer and key no longer name one, and all of them are idle for the child's
-// own initialisations.
+// own initialisations. The handlers are installed when the library is loaded, before those of
+// any component that installs its own on first use: prepare handlers run in the reverse order
+// of installation, so the driver's locks are taken after the locks that a caller may hold while
+// it calls the driver (the command server's, the manager's). The driver calls out to nobody
+// while it holds a lock of its own, so its prepare handler never waits for a thread that waits
+// for it.
 #include <pthread.h>
 
 #include <mutex>
@@ -30,8 +35,8 @@ namespace {
 thread_local DriverInstance* threadInstance_p = nullptr;
 
 pthread_key_t exitKey_g;
-pthread_once_t processHooksOnce_g = PTHREAD_ONCE_INIT;
-int processHooksResult_g = -1;
+pthread_once_t exitKeyOnce_g = PTHREAD_ONCE_INIT;
+int exitKeyResult_g = -1;
 
 class InstancePool {
 public:
@@ -109,16 +114,15 @@ void forgetInstancesInChild() {
     HandleTable::instance().unlockAfterFork();
     instancePool().forgetAfterFork();
     threadInstance_p = nullptr;
-    pthread_setspecific(exitKey_g, nullptr);
-}
-
-void installProcessHooks() {
-    processHooksResult_g = pthread_key_create(&exitKey_g, stopOnThreadExit);
-    if (processHooksResult_g == 0) {
-        processHooksResult_g =
-            pthread_atfork(prepareFork, resumeParentAfterFork, forgetInstancesInChild);
+    if (exitKeyResult_g == 0) {
+        pthread_setspecific(exitKey_g, nullptr);
     }
 }
+
+const int forkHandlersResult_g =
+    pthread_atfork(prepareFork, resumeParentAfterFork, forgetInstancesInChild);
+
+void createExitKey() { exitKeyResult_g = pthread_key_create(&exitKey_g, stopOnThreadExit); }
 
 bool validArming(const struct timespec* value, int flags) {
     return value != nullptr && flags == 0 && value->tv_sec >= 0 && value->tv_nsec >= 0 &&
@@ -138,8 +142,9 @@ int ThreadBackend::init() {
     if (threadInstance_p != nullptr) {
         return 0;
     }
-    pthread_once(&processHooksOnce_g, installProcessHooks);
-    if (processHooksResult_g != 0) {
+    // Without the fork handlers, a forked child would inherit instances it cannot run.
+    pthread_once(&exitKeyOnce_g, createExitKey);
+    if (exitKeyResult_g != 0 || forkHandlersResult_g != 0) {
         return -1;
     }
     DriverInstance* instance_p = instancePool().acquire();
