@@ -238,6 +238,23 @@ TEST_F(OwnerThreadTest, SocketServesOtherConnectionsWhileACommandRunsOnItsOwner)
     EXPECT_EQ("OK\nunblocked", blocked.get());
 }
 
+// The listener closes the connection while its command runs on the worker: the reply that
+// comes back afterwards finds no connection and touches nothing (run it under
+// AddressSanitizer).
+TEST_F(OwnerThreadTest, ReplyForAClosedConnectionIsDropped) {
+    registerOnWorker();
+    std::future<std::string> blocked =
+        std::async(std::launch::async, [this] { return ask("tst-block\n"); });
+    target_m.started.get_future().wait();
+    listener_m.call([] { server().stopListening(); });
+    EXPECT_EQ("", blocked.get());
+    target_m.release.set_value();
+    worker_m.call([] {});  // the command has finished and posted its reply
+    listener_m.call([] { dispatcher().listenOnce(0); });
+    listener_m.call([this] { EXPECT_TRUE(server().startListening(path_m)); });
+    EXPECT_EQ("OK\nagain", ask("tst-note again\n"));
+}
+
 // Two owners each running the other's command from inside their own thread, and serving no loop
 // until both have their answer: both give up after the bound instead of waiting for ever.
 TEST_F(OwnerThreadTest, TwoOwnersWaitingForEachOtherBothGiveUp) {
