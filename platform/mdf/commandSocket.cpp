@@ -1,11 +1,9 @@
-// The command server's listening socket: path safety, accepting, limits, idle connections.
+// The command server's listening socket: path safety, accepting, limits, connection deadlines.
 #include "commandSocket.h"
 
 #include <errno.h>
-#include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/timerfd.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -25,78 +23,6 @@ const int acceptPauseMs_c = 1000;
 const int64_t deadlineNowMs_c = 1;
 
 }  // namespace
-
-// ---------------------------------------------------------------------------------------------
-// The idle timer: a timerfd on the same loop, armed at the earliest deadline that matters.
-
-class CommandSocket::IdleTimer : public cmn::ADispatcherClient {
-public:
-    explicit IdleTimer(CommandSocket& owner_r) : owner_rm(owner_r), fd_m(-1), watched_m(false) {}
-    ~IdleTimer() override {
-        if (fd_m < 0) {
-            return;
-        }
-        if (watched_m) {
-            cmn::SingletonHolder<cmn::Dispatcher>::getInstance().removeClient(fd_m, fdReadEvent_c);
-        }
-        ::close(fd_m);
-    }
-
-    void closeDescriptorInChild() {
-        if (fd_m >= 0) {
-            ::close(fd_m);
-            fd_m = -1;
-        }
-    }
-
-    bool start() {
-        fd_m = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-        if (fd_m < 0) {
-            owner_rm.log_mp->dbgLog_err(__FILE__, __LINE__, "timerfd_create failed: %m");
-            return false;
-        }
-        watched_m =
-            cmn::SingletonHolder<cmn::Dispatcher>::getInstance().addClient(this, fdReadEvent_c);
-        if (!watched_m) {
-            owner_rm.log_mp->dbgLog_err(__FILE__, __LINE__, "%s",
-                                        "the dispatcher refused the idle timer");
-        }
-        return watched_m;
-    }
-
-    // Fires at deadlineMs of CLOCK_MONOTONIC; 0 disarms.
-    void armAt(int64_t deadlineMs) {
-        struct itimerspec when;
-        memset(&when, 0, sizeof(when));
-        when.it_value.tv_sec = static_cast<time_t>(deadlineMs / 1000);
-        when.it_value.tv_nsec = static_cast<long>(deadlineMs % 1000) * 1000000L;
-        if (timerfd_settime(fd_m, TFD_TIMER_ABSTIME, &when, nullptr) != 0) {
-            owner_rm.log_mp->dbgLog_err(__FILE__, __LINE__, "timerfd_settime(%d) failed: %m", fd_m);
-        }
-    }
-
-    int getPrimarySocket() override { return fd_m; }
-    std::string getSocketName(int /*socketFd*/) const override { return "mdf::Server timer"; }
-
-private:
-    IdleTimer(const IdleTimer&) = delete;
-    IdleTimer& operator=(const IdleTimer&) = delete;
-
-    bool socketCallback(int /*socketFd*/) override {
-        uint64_t expirations;
-        ssize_t got;
-        do {
-            got = read(fd_m, &expirations, sizeof(expirations));
-        } while (got < 0 && errno == EINTR);
-        // EAGAIN: a re-arm after the expiry already cleared it; the sweep is harmless.
-        owner_rm.onTimer();
-        return true;
-    }
-
-    CommandSocket& owner_rm;
-    int fd_m;
-    bool watched_m;
-};
 
 // ---------------------------------------------------------------------------------------------
 // Opening and closing.
@@ -182,7 +108,7 @@ bool CommandSocket::bindAndListen(const std::string& path) {
 }
 
 bool CommandSocket::startWatching() {
-    timer_mp = new IdleTimer(*this);
+    timer_mp = new DeadlineTimer([this]() { onTimer(); }, log_mp);
     if (!timer_mp->start()) {
         return false;
     }

@@ -37,6 +37,7 @@
 #include "commandConnection.h"
 #include "commonDispatcher.h"
 #include "dbgLog.h"
+#include "deadlineTimer.h"
 
 namespace mdf {
 namespace detail {
@@ -76,9 +77,6 @@ public:
     std::string getSocketName(int socketFd) const override;
 
 private:
-    class IdleTimer;
-    friend class IdleTimer;
-
     CommandSocket(const CommandSocket&) = delete;
     CommandSocket& operator=(const CommandSocket&) = delete;
 
@@ -107,7 +105,7 @@ private:
     std::string path_m;
     dev_t boundDevice_m;
     ino_t boundInode_m;
-    IdleTimer* timer_mp;
+    DeadlineTimer* timer_mp;
     bool listenerWatched_m;
     int64_t resumeAcceptMs_m;
     uint64_t lastSerial_m;

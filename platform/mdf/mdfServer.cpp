@@ -8,8 +8,9 @@
 // that handler's commands or withdraws it, so nothing it reads can change under it. Nothing
 // that waits (for another thread, or for the dispatcher's or the logger's lock) is called under
 // it either, so a fork may take it (see the fork hooks) without deadlock. It is recursive because
-// the server's own commands walk the chain under it from inside a handler call. The operator socket
-// has a lock of its own, held while it opens or closes.
+// the server's own commands walk the chain under it from inside a handler call, and made so by
+// hand (recursiveLock.h) so that a forked child can release it. The operator socket has a lock
+// of its own, held while it opens or closes.
 #include "mdfServer.h"
 
 #include <pthread.h>
@@ -18,7 +19,6 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include "commandLine.h"
 #include "commandRequest.h"
@@ -26,6 +26,7 @@
 #include "criticalSection.h"
 #include "dbgLog.h"
 #include "handlerChain.h"
+#include "recursiveLock.h"
 
 namespace cmn {
 template <>
@@ -65,7 +66,6 @@ struct Server::Impl {
     ~Impl() {
         delete socket_mp;
         pthread_mutex_destroy(&socketMutex_m);
-        pthread_mutex_destroy(&chainMutex_m);
     }
 
     void addOwnCommands();
@@ -82,15 +82,8 @@ struct Server::Impl {
     // The instance the fork hooks act on.
     static std::atomic<Impl*> forkInstance_sm;
 
-    // The chain lock, made recursive by hand: a forked child's thread can release what the
-    // forking thread took before fork(), which a recursive pthread mutex (it checks the
-    // owner's kernel thread id) would refuse. Static initialisers cannot fail.
-    class ChainHold;
-    void lockChain();
-    void unlockChain();
-    pthread_mutex_t chainMutex_m = PTHREAD_MUTEX_INITIALIZER;
-    std::atomic<std::thread::id> chainHolder_m{std::thread::id()};
-    int chainDepth_m = 0;  // the holder's
+    // See the top of this file.
+    detail::RecursiveLock chainLock_m;
     pthread_mutex_t socketMutex_m = PTHREAD_MUTEX_INITIALIZER;
     Server& server_rm;
     // Head of the chain, always; the registered handlers follow in registration order.
@@ -102,43 +95,11 @@ struct Server::Impl {
     const cmn::DbgModuleDescriptor* log_mp;
 };
 
-// The chain lock held for a scope, within the server (the public ChainLock goes through the
-// singleton, which a server being destroyed must not reach).
-class Server::Impl::ChainHold {
-public:
-    explicit ChainHold(Impl& impl_r) : impl_rm(impl_r) { impl_rm.lockChain(); }
-    ~ChainHold() { impl_rm.unlockChain(); }
-
-private:
-    ChainHold(const ChainHold&) = delete;
-    ChainHold& operator=(const ChainHold&) = delete;
-
-    Impl& impl_rm;
-};
-
-void Server::Impl::lockChain() {
-    if (chainHolder_m.load() == std::this_thread::get_id()) {
-        ++chainDepth_m;
-        return;
-    }
-    pthread_mutex_lock(&chainMutex_m);
-    chainHolder_m.store(std::this_thread::get_id());
-    chainDepth_m = 1;
-}
-
-void Server::Impl::unlockChain() {
-    if (--chainDepth_m > 0) {
-        return;
-    }
-    chainHolder_m.store(std::thread::id());
-    pthread_mutex_unlock(&chainMutex_m);
-}
-
 Server::ChainLock::ChainLock() : server_rm(cmn::SingletonHolder<Server>::getInstance()) {
-    server_rm.impl_mp->lockChain();
+    server_rm.impl_mp->chainLock_m.lock();
 }
 
-Server::ChainLock::~ChainLock() { server_rm.impl_mp->unlockChain(); }
+Server::ChainLock::~ChainLock() { server_rm.impl_mp->chainLock_m.unlock(); }
 
 // ---------------------------------------------------------------------------------------------
 // Fork: a child starts with no handlers and not listening, and leaves the parent's socket file
@@ -158,14 +119,14 @@ detail::CommandSocket* inheritedSocket_gp = nullptr;
 void Server::Impl::lockBeforeFork() {
     Impl* impl_p = forkInstance_sm.load();
     if (impl_p != nullptr) {
-        impl_p->lockChain();
+        impl_p->chainLock_m.lock();
     }
 }
 
 void Server::Impl::unlockInParent() {
     Impl* impl_p = forkInstance_sm.load();
     if (impl_p != nullptr) {
-        impl_p->unlockChain();
+        impl_p->chainLock_m.unlock();
     }
 }
 
@@ -173,7 +134,7 @@ void Server::Impl::resetInChild() {
     Impl* impl_p = forkInstance_sm.load();
     if (impl_p != nullptr) {
         impl_p->forgetInChild();
-        impl_p->unlockChain();
+        impl_p->chainLock_m.unlock();
     }
 }
 
@@ -233,13 +194,13 @@ void Server::Impl::addOwnCommands() {
 }
 
 bool Server::helpCommand(int /*argc*/, char** /*argv*/, std::string& out_r) {
-    Impl::ChainHold hold(*impl_mp);
+    detail::RecursiveLock::Hold hold(impl_mp->chainLock_m);
     impl_mp->mdfHandler_m.showHelp(out_r, true);
     return true;
 }
 
 bool Server::showStateCommand(int /*argc*/, char** /*argv*/, std::string& out_r) {
-    Impl::ChainHold hold(*impl_mp);
+    detail::RecursiveLock::Hold hold(impl_mp->chainLock_m);
     impl_mp->mdfHandler_m.showState(out_r, true);
     if (impl_mp->listeningPath_m.empty()) {
         out_r += "Listening on: -\n";
@@ -265,7 +226,7 @@ bool Server::registerNewHandler(PACommandHandler* handler_p) {
     LoopId ownerLoop = cmn::SingletonHolder<cmn::Dispatcher>::getInstance().currentLoop();
     bool added = false;
     {
-        Impl::ChainHold hold(*impl_mp);
+        detail::RecursiveLock::Hold hold(impl_mp->chainLock_m);
         impl_mp->addOwnCommands();
         added = impl_mp->chain_m.add(handler_p, ownerLoop);
     }
@@ -283,7 +244,7 @@ bool Server::deregisterHandler(PACommandHandler* handler_p) {
     }
     bool removed = false;
     {
-        Impl::ChainHold hold(*impl_mp);
+        detail::RecursiveLock::Hold hold(impl_mp->chainLock_m);
         removed = impl_mp->chain_m.remove(handler_p);
     }
     if (!removed) {
@@ -300,7 +261,7 @@ bool Server::commandExists(const std::string& verb) const {
 
 // The first handler of the chain that knows the word, as the chain itself would pass it on.
 bool Server::Impl::findRoute(const std::string& verb, Route& route_r) {
-    ChainHold hold(*this);
+    detail::RecursiveLock::Hold hold(chainLock_m);
     addOwnCommands();
     return chain_m.findRoute(verb, route_r);
 }
@@ -372,7 +333,7 @@ void Server::Impl::runPosted(CommandRequest& request) {
     }
     PACommandHandler* handler_p = nullptr;
     {
-        ChainHold hold(*this);
+        detail::RecursiveLock::Hold hold(chainLock_m);
         handler_p = chain_m.stillOffering(request.registration(), request.verb());
     }
     if (handler_p == nullptr) {
@@ -391,7 +352,7 @@ void Server::Impl::runPosted(CommandRequest& request) {
 
 bool Server::startListening(const std::string& socketPath) {
     {
-        Impl::ChainHold hold(*impl_mp);
+        detail::RecursiveLock::Hold hold(impl_mp->chainLock_m);
         impl_mp->addOwnCommands();
     }
     std::string path = socketPath.empty() ? defaultSocketPath(getpid()) : socketPath;
@@ -409,7 +370,7 @@ bool Server::startListening(const std::string& socketPath) {
     if (!impl_mp->socket_mp->open(path)) {
         return false;
     }
-    Impl::ChainHold hold(*impl_mp);
+    detail::RecursiveLock::Hold hold(impl_mp->chainLock_m);
     impl_mp->listeningPath_m = path;
     return true;
 }
@@ -420,12 +381,12 @@ void Server::stopListening() {
         return;
     }
     impl_mp->socket_mp->close();
-    Impl::ChainHold hold(*impl_mp);
+    detail::RecursiveLock::Hold hold(impl_mp->chainLock_m);
     impl_mp->listeningPath_m.clear();
 }
 
 std::string Server::getListeningPath() const {
-    Impl::ChainHold hold(*impl_mp);
+    detail::RecursiveLock::Hold hold(impl_mp->chainLock_m);
     return impl_mp->listeningPath_m;
 }
 
