@@ -1,5 +1,6 @@
 // The real timer driver through the ptimer_* functions: deadline order on both clocks,
-// re-arming, deletion and shutdown, also while a callback is blocked in a send, and fork().
+// re-arming, deletion and shutdown, also while a callback runs or is blocked in a send, and
+// fork().
 #include <errno.h>
 #include <pthread.h>
 #include <signal.h>
@@ -59,33 +60,6 @@ TEST_F(PtimersTest, TimersFireInDeadlineOrderOfTheirClockAndRearmingReplaces) {
               [&](intptr_t a, intptr_t b) { return earliest[a] < earliest[b]; });
     EXPECT_EQ(byDeadline, relativeOrder) << "a replaced expiry fired";
     EXPECT_EQ((std::vector<intptr_t>{6, 5, 3, 4}), absoluteOrder);
-}
-
-// Timer 0 falls due while the driver thread is held in timer 1's callback, and is deleted
-// before the driver gets to it; timer 1's delete must wait until its callback returns.
-std::atomic<bool> entered{false}, left{false};
-
-TEST_F(PtimersTest, DeleteStopsADueTimerAndWaitsForARunningCallback) {
-    entered = left = false;
-    create(0, false);
-    ASSERT_EQ(0, ptimer_create(
-                     &timers_m[1],
-                     [](void*) {
-                         entered = true;
-                         std::this_thread::sleep_for(milliseconds(150));
-                         left = true;
-                     },
-                     nullptr));
-    arm(1, kMs);
-    arm(0, 20 * kMs);
-    ASSERT_TRUE(waitFor([] { return entered.load(); }));
-    std::this_thread::sleep_for(milliseconds(40));
-    EXPECT_EQ(0, ptimer_delete(&timers_m[0]));
-    created_m[0] = false;
-    EXPECT_EQ(0, ptimer_delete(&timers_m[1]));
-    EXPECT_TRUE(left) << "ptimer_delete returned while the callback ran";
-    std::this_thread::sleep_for(milliseconds(100));
-    EXPECT_TRUE(hits().empty()) << "a deleted timer fired";
 }
 
 TEST_F(PtimersTest, ShutdownStopsOnlyThisThreadsTimers) {
@@ -170,39 +144,56 @@ INSTANTIATE_TEST_SUITE_P(AllWaiters, PtimersBlockedSendTest,
                          ::testing::Values(Waiter::rearm_c, Waiter::remove_c, Waiter::shutdown_c),
                          waiterName);
 
-// Re-arming a timer from another thread while its callback runs returns only after that
-// callback has returned; the callback re-arming its own timer does not wait for itself.
-Gate rearmGate;
-std::atomic<int> gatedCalls{0};
+// Timer 1's callback re-arms its own timer (it must not wait for itself) and is then held at a
+// gate. Meanwhile timer 0 falls due and is deleted before the driver gets to it, and another
+// thread re-arms or deletes timer 1: that call must not return before the callback has.
+Gate heldGate;
+std::atomic<bool> heldEntered{false};
 
-void gatedCallback(void* self_p) {
-    ++gatedCalls;
+void heldCallback(void* self_p) {
+    heldEntered = true;
     EXPECT_EQ(0, ptimer_start_once(static_cast<ptimer*>(self_p), 3600, 0));
-    rearmGate.pass();
+    heldGate.pass();
     recordHit(nullptr);
 }
 
-TEST_F(PtimersTest, RearmingWaitsForTheRunningCallbackOfThatTimer) {
-    rearmGate.close();
-    gatedCalls = 0;
-    ASSERT_EQ(0, ptimer_create(&timers_m[0], gatedCallback, &timers_m[0]));
-    created_m[0] = true;
-    arm(0, kMs);
-    ASSERT_TRUE(waitFor([] { return gatedCalls.load() == 1; }));
-    std::atomic<bool> rearmed{false};
-    size_t hitsWhenRearmed = 0;
+class PtimersRunningCallbackTest : public PtimersTest,
+                                   public ::testing::WithParamInterface<Waiter> {};
+
+TEST_P(PtimersRunningCallbackTest, CallFromAnotherThreadReturnsAfterTheCallback) {
+    heldGate.close();
+    heldEntered = false;
+    create(0, false);
+    ASSERT_EQ(0, ptimer_create(&timers_m[1], heldCallback, &timers_m[1]));
+    created_m[1] = true;
+    arm(1, kMs);
+    arm(0, 20 * kMs);
+    ASSERT_TRUE(waitFor([] { return heldEntered.load(); }));
+    std::this_thread::sleep_for(milliseconds(40));
+    EXPECT_EQ(0, ptimer_delete(&timers_m[0]));
+    created_m[0] = false;
+    const bool rearm = GetParam() == Waiter::rearm_c;
+    std::atomic<bool> returned{false};
+    size_t hitsOnReturn = 0;
     std::thread other([&] {
-        EXPECT_EQ(0, ptimer_start_once(&timers_m[0], 3600, 0));
-        hitsWhenRearmed = hits().size();
-        rearmed = true;
+        EXPECT_EQ(0,
+                  rearm ? ptimer_start_once(&timers_m[1], 3600, 0) : ptimer_delete(&timers_m[1]));
+        hitsOnReturn = hits().size();
+        returned = true;
     });
-    // Order, not speed: however long this waits, the re-arming must not return meanwhile.
+    // Order, not speed: however long this waits, the call must not return meanwhile.
     std::this_thread::sleep_for(milliseconds(100));
-    EXPECT_FALSE(rearmed) << "ptimer_settime returned while a callback of the timer ran";
-    rearmGate.open();
+    EXPECT_FALSE(returned) << "the call returned while a callback of the timer ran";
+    heldGate.open();
     other.join();
-    EXPECT_EQ(1u, hitsWhenRearmed) << "the callback had not finished";
+    created_m[1] = rearm;
+    EXPECT_EQ(1u, hitsOnReturn) << "the callback had not finished";
+    std::this_thread::sleep_for(milliseconds(50));
+    EXPECT_EQ(1u, hits().size()) << "a deleted timer fired";
 }
+
+INSTANTIATE_TEST_SUITE_P(RearmAndDelete, PtimersRunningCallbackTest,
+                         ::testing::Values(Waiter::rearm_c, Waiter::remove_c), waiterName);
 
 // fork(): the child starts with no instance, refuses to arm what it inherited, runs a fresh
 // instance of its own, and leaves the parent's pending timers alone whatever it does. The fork
