@@ -49,51 +49,42 @@ protected:
     }
 };
 
-// The system's wall clock stepped by +-1 us, never more; false when the process may not.
-bool stepSystemClock(bool forward) {
-    struct timex step = {};
-    step.modes = ADJ_SETOFFSET;
-    step.time.tv_sec = forward ? 0 : -1;
-    step.time.tv_usec = forward ? 1 : 999999;
-    if (clock_adjtime(CLOCK_REALTIME, &step) == -1) {
-        EXPECT_EQ(EPERM, errno) << "clock_adjtime failed";
-        return false;
-    }
-    return true;
-}
-
-// Undoes the steps of a case that stopped half-way.
-class PtimersRealStepTest : public PtimersClockTest {
-protected:
-    void TearDown() override {
-        for (; netSteps_m > 0; --netSteps_m) {
-            stepSystemClock(false);
+// Steps of the system's wall clock by 1 us, never more; those not undone by the case (one that
+// stopped half-way) are undone when it ends.
+class SystemClockSteps {
+public:
+    ~SystemClockSteps() {
+        while (net_m != 0 && step(net_m < 0)) {
         }
-        for (; netSteps_m < 0; ++netSteps_m) {
-            stepSystemClock(true);
-        }
-        PtimersClockTest::TearDown();
     }
+    // False when the process may not set the clock.
     bool step(bool forward) {
-        if (!stepSystemClock(forward)) {
+        struct timex step = {};
+        step.modes = ADJ_SETOFFSET;
+        step.time.tv_sec = forward ? 0 : -1;
+        step.time.tv_usec = forward ? 1 : 999999;
+        if (clock_adjtime(CLOCK_REALTIME, &step) == -1) {
+            EXPECT_EQ(EPERM, errno) << "clock_adjtime failed";
             return false;
         }
-        netSteps_m += forward ? 1 : -1;
+        net_m += forward ? 1 : -1;
         return true;
     }
 
-    int netSteps_m = 0;
+private:
+    int net_m = 0;
 };
 
 // Each round arms timer 4 + r before the step, pending across it or (idle rounds) already
-// fired, and timer r after it. With the steps undone pairwise, the clock ends where it was.
+// fired, and timer r after it. The steps undo each other pairwise.
 struct StepRound {
     bool forward;
     bool pending;
 };
 const StepRound kRounds[] = {{true, false}, {false, true}, {true, true}, {false, false}};
 
-TEST_F(PtimersRealStepTest, ArmingWorksAfterStepsAndNothingFiresEarly) {
+TEST_F(PtimersClockTest, RealStepsLeaveArmingWorkingAndNothingEarly) {
+    SystemClockSteps steps;
     for (int i = 0; i < kTimers; ++i) {
         create(i, true);
     }
@@ -102,7 +93,7 @@ TEST_F(PtimersRealStepTest, ArmingWorksAfterStepsAndNothingFiresEarly) {
         if (!kRounds[r].pending) {
             ASSERT_TRUE(waitFor([r] { return hits().size() == 2u * r + 1; }));
         }
-        if (!step(kRounds[r].forward)) {
+        if (!steps.step(kRounds[r].forward)) {
             GTEST_SKIP() << "this process may not set the clock";
         }
         armAbsolute(r, 20 * kMs);
