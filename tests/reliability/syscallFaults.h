@@ -27,8 +27,9 @@ void failNextCall(FaultyCall call, int error);
 // Steps the process's wall clock by deltaNs (negative: back), as a step of the system clock
 // would look to it, without touching the system clock: clock_gettime(CLOCK_REALTIME) reads the
 // stepped time, and an absolute time given to a CLOCK_REALTIME timerfd from then on is taken
-// as stepped time. A timerfd armed before the step keeps its instant, so it may go off before
-// the stepped clock reaches the time it was armed for (never after). Steps add up.
+// as stepped time (gettimeofday and time are not stepped). A timerfd armed before the step
+// keeps its instant: after a step back it goes off before the stepped clock reaches the time
+// it was armed for, after a step forward late. Steps add up.
 void stepWallClock(int64_t deltaNs);
 
 // Datagram sends with flags 0 (the driver callback's): each is first tried without blocking;
