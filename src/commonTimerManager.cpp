@@ -89,13 +89,13 @@ namespace {
 // deleted, so a thread that outlives the static destructors can still withdraw its manager's
 // socket; its lock is held across fork() so that a child never inherits it held.
 struct SocketRecord {
-    const TimerManager* manager_p;
-    pid_t pid;  // a child's copy of its parent's records is never acted on
-    char path[sizeof(sockaddr_un().sun_path)];
+    const TimerManager* manager_mp;
+    pid_t pid_m;  // a child's copy of its parent's records is never acted on
+    char path_m[sizeof(sockaddr_un().sun_path)];
 };
 struct SocketRegistry {
-    std::mutex mutex;
-    std::vector<SocketRecord> records;
+    std::mutex mutex_m;
+    std::vector<SocketRecord> records_m;
 };
 SocketRegistry& socketRegistry() {
     static SocketRegistry* const registry_p = new SocketRegistry();
@@ -124,20 +124,20 @@ bool onMainThread() { return getpid() == gettid(); }
 
 void registerCallbackSocket(const TimerManager* manager_p, const sockaddr_un& address_r) {
     SocketRecord record = {manager_p, getpid(), {}};
-    memcpy(record.path, address_r.sun_path, sizeof(record.path));
-    record.path[sizeof(record.path) - 1] = '\0';
+    memcpy(record.path_m, address_r.sun_path, sizeof(record.path_m));
+    record.path_m[sizeof(record.path_m) - 1] = '\0';
     SocketRegistry& registry = socketRegistry();
-    std::lock_guard<std::mutex> lock(registry.mutex);
-    registry.records.push_back(record);
+    std::lock_guard<std::mutex> lock(registry.mutex_m);
+    registry.records_m.push_back(record);
 }
 
 void withdrawCallbackSocket(const TimerManager* manager_p) {
     SocketRegistry& registry = socketRegistry();
-    std::lock_guard<std::mutex> lock(registry.mutex);
-    for (std::vector<SocketRecord>::iterator it = registry.records.begin();
-         it != registry.records.end(); ++it) {
-        if (it->manager_p == manager_p && it->pid == getpid()) {
-            registry.records.erase(it);
+    std::lock_guard<std::mutex> lock(registry.mutex_m);
+    for (std::vector<SocketRecord>::iterator it = registry.records_m.begin();
+         it != registry.records_m.end(); ++it) {
+        if (it->manager_mp == manager_p && it->pid_m == getpid()) {
+            registry.records_m.erase(it);
             return;
         }
     }
@@ -145,9 +145,9 @@ void withdrawCallbackSocket(const TimerManager* manager_p) {
 
 bool hasCallbackSockets() {
     SocketRegistry& registry = socketRegistry();
-    std::lock_guard<std::mutex> lock(registry.mutex);
-    for (const SocketRecord& record : registry.records) {
-        if (record.pid == getpid()) {
+    std::lock_guard<std::mutex> lock(registry.mutex_m);
+    for (const SocketRecord& record : registry.records_m) {
+        if (record.pid_m == getpid()) {
             return true;
         }
     }
@@ -158,16 +158,16 @@ bool hasCallbackSockets() {
 // alone (no lock of theirs, no join, nothing freed).
 void unlinkRemainingCallbackSockets() {
     SocketRegistry& registry = socketRegistry();
-    std::lock_guard<std::mutex> lock(registry.mutex);
+    std::lock_guard<std::mutex> lock(registry.mutex_m);
     std::vector<SocketRecord> others;
-    for (const SocketRecord& record : registry.records) {
-        if (record.pid == getpid()) {
-            unlink(record.path);
+    for (const SocketRecord& record : registry.records_m) {
+        if (record.pid_m == getpid()) {
+            unlink(record.path_m);
         } else {
             others.push_back(record);
         }
     }
-    registry.records.swap(others);
+    registry.records_m.swap(others);
 }
 
 // exit() on the main thread, outside any client callback: the main thread's manager is
@@ -195,9 +195,9 @@ struct ManagerReaper {
 };
 ManagerReaper managerReaper_g;
 
-void lockRegistryForFork() { socketRegistry().mutex.lock(); }
+void lockRegistryForFork() { socketRegistry().mutex_m.lock(); }
 
-void unlockRegistryAfterFork() { socketRegistry().mutex.unlock(); }
+void unlockRegistryAfterFork() { socketRegistry().mutex_m.unlock(); }
 
 // A child of fork() has a copy of the forking thread's manager, whose socket it shares with the
 // parent and whose timers belong to the parent's driver instance: using or destroying the copy
