@@ -191,7 +191,7 @@ private:
     void deregisterSubscriberToTimer(uint32_t timerId, bool deleteUserData);
     void deleteSubscriberIfApplicable(const iterator& it, bool forceDelete);
     // The entry of timerId for the user-data operations, or null (logged) when it is unknown.
-    TimerEntry* findForUserData(uint32_t timerId, const char* operation) const;
+    TimerEntry* findForUserData(uint32_t timerId, const char* operation_p) const;
     // The two clock-synchronised starts: the period checked, then privateStartTimer.
     bool startClockSyncTimer(uint32_t& timerId_r, uint32_t syncPeriodInSeconds,
                              uint32_t syncBoundaryInMilliseconds, PATimerClient* client_p,

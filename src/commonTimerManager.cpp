@@ -70,8 +70,8 @@ const DbgModuleDescriptor* threadLog() {
     return SingletonPerThread<TimerManager>::getInstance().getDbgModuleDescriptor();
 }
 
-[[noreturn]] void exitProcess(const DbgModuleDescriptor* log_p, const char* message) {
-    log_p->dbgLog_critical(__FILE__, __LINE__, "%s", message);
+[[noreturn]] void exitProcess(const DbgModuleDescriptor* log_p, const char* message_p) {
+    log_p->dbgLog_critical(__FILE__, __LINE__, "%s", message_p);
     exit(1);
 }
 
@@ -307,7 +307,7 @@ IdAllocator* createIdAllocator(TimerManager& manager_r, const DbgModuleDescripto
 }
 
 // Each step runs whatever the previous one returned.
-void releaseCallbackSocket(const DbgModuleDescriptor* log_p, int socketFd, const char* path) {
+void releaseCallbackSocket(const DbgModuleDescriptor* log_p, int socketFd, const char* path_p) {
     if (!SingletonHolder<Dispatcher>::getInstance().removeClient(
             socketFd, ADispatcherClient::fdReadEvent_c)) {
         log_p->dbgLog_critical(__FILE__, __LINE__, "Failed to remove client %d: %m", socketFd);
@@ -315,8 +315,8 @@ void releaseCallbackSocket(const DbgModuleDescriptor* log_p, int socketFd, const
     if (close(socketFd) < 0) {
         log_p->dbgLog_critical(__FILE__, __LINE__, "Failed to close %d : %m", socketFd);
     }
-    if (unlink(path) < 0) {
-        log_p->dbgLog_critical(__FILE__, __LINE__, "Failed to unlink file %s : %m", path);
+    if (unlink(path_p) < 0) {
+        log_p->dbgLog_critical(__FILE__, __LINE__, "Failed to unlink file %s : %m", path_p);
     }
 }
 
@@ -1016,7 +1016,7 @@ bool TimerManager::changeTimerPeriod(uint32_t timerId, uint32_t newPeriodInTimer
 
 // The user-data operations' lookup: traced with the "can" / " can not" pair; an unknown id is
 // reported at level critical as "<operation> failed <id>". Null when the id is not a key.
-TimerEntry* TimerManager::findForUserData(uint32_t timerId, const char* operation) const {
+TimerEntry* TimerManager::findForUserData(uint32_t timerId, const char* operation_p) const {
     const_iterator it = find(timerId);
     bool found = it != end();
     CTM_TRACE(dbgDescriptorTimerManager_m, "%s find out timerId(%d)", found ? "can" : " can not",
@@ -1024,7 +1024,7 @@ TimerEntry* TimerManager::findForUserData(uint32_t timerId, const char* operatio
     if (found) {
         return it->second;
     }
-    dbgDescriptorTimerManager_m->dbgLog_critical(__FILE__, __LINE__, "%s failed %d", operation,
+    dbgDescriptorTimerManager_m->dbgLog_critical(__FILE__, __LINE__, "%s failed %d", operation_p,
                                                  static_cast<int>(timerId));
     return nullptr;
 }
