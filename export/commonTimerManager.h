@@ -31,12 +31,16 @@
 #ifndef EXPORT_COMMONTIMERMANAGER_H
 #define EXPORT_COMMONTIMERMANAGER_H
 
+#include <stddef.h>
 #include <stdint.h>
 #include <sys/un.h>
 
 #include <atomic>
+#include <functional>
 #include <map>
+#include <new>
 #include <string>
+#include <utility>
 
 #include "commonDispatcher.h"
 #include "commonIdAllocator.h"
@@ -69,19 +73,76 @@ class TimerEntry;
 // The context every entry hands to the driver with its timer. sentExpiries_m counts the expiry
 // datagrams that the driver callback sent for the timer; only the callback writes it (on the
 // driver thread), and the entry reads it when it re-arms, to tell how many expiries of earlier
-// armings are still queued on the callback socket.
+// armings are still queued on the callback socket. The counter sits in the id's padding, so
+// the record takes 16 bytes.
 struct TimerContext {
     // The timer's id, the payload of its expiry datagram.
     uint32_t timerId_m;
-    // The manager whose callback socket receives the datagram.
-    TimerManager* timerMgr_p;
     // Expiry datagrams sent successfully for the timer.
     std::atomic<uint32_t> sentExpiries_m{0};
+    // The manager whose callback socket receives the datagram.
+    TimerManager* timerMgr_p;
 };
+
+namespace detail {
+
+// Fixed-size slots for the timer entries and the timer table's nodes, from pools of the calling
+// thread: no allocator header per slot and no lock. A slot is handed back on the thread that
+// took it (a manager's entries and nodes come and go on its own thread). Null when the system
+// refuses memory.
+void* allocateTimerSlot(size_t size);
+void releaseTimerSlot(void* slot_p, size_t size);
+// Returns the memory of the calling thread's pools to the system when none of their slots is
+// in use; the manager's destructor calls it after deleting its entries.
+void releaseIdleTimerSlots();
+
+// The timer table's allocator: a single node from the thread's slot pools, anything larger
+// from operator new. Stateless: every instance frees what any other allocated.
+template <typename T>
+class TimerSlotAllocator {
+public:
+    typedef T value_type;
+    TimerSlotAllocator() noexcept {}
+    template <typename U>
+    TimerSlotAllocator(const TimerSlotAllocator<U>&) noexcept {}
+    T* allocate(size_t count) {
+        if (count != 1) {
+            return static_cast<T*>(::operator new(count * sizeof(T)));
+        }
+        void* slot_p = allocateTimerSlot(sizeof(T));
+        if (slot_p == nullptr) {
+            throw std::bad_alloc();
+        }
+        return static_cast<T*>(slot_p);
+    }
+    void deallocate(T* value_p, size_t count) noexcept {
+        if (count != 1) {
+            ::operator delete(value_p);
+            return;
+        }
+        releaseTimerSlot(value_p, sizeof(T));
+    }
+};
+template <typename T, typename U>
+bool operator==(const TimerSlotAllocator<T>&, const TimerSlotAllocator<U>&) {
+    return true;
+}
+template <typename T, typename U>
+bool operator!=(const TimerSlotAllocator<T>&, const TimerSlotAllocator<U>&) {
+    return false;
+}
+
+}  // namespace detail
+
+// The timer table: a std::map from id to entry, ordered by id, whose nodes come from the
+// thread's slot pools.
+typedef std::map<uint32_t, TimerEntry*, std::less<uint32_t>,
+                 detail::TimerSlotAllocator<std::pair<const uint32_t, TimerEntry*> > >
+    TimerTableMap;
 
 // A thread's timer manager: its timer table (a private map from id to entry), its callback
 // socket and its commands. Reached only through SingletonPerThread<TimerManager>.
-class TimerManager : private std::map<uint32_t, TimerEntry*>, public ADispatcherClient {
+class TimerManager : private TimerTableMap, public ADispatcherClient {
 public:
     // The unit of a period. The fixed underlying type keeps any other value well-defined: an
     // entry given one refuses to arm ("wrong granularity type").
@@ -168,7 +229,7 @@ public:
 
 private:
     friend class SingletonPerThread<TimerManager>;
-    typedef std::map<uint32_t, TimerEntry*> TimerTable;
+    typedef TimerTableMap TimerTable;
     typedef mdf::ACommandHandler<TimerManager, CommandFunction> CommandHandler;
 
     TimerManager();
@@ -232,6 +293,11 @@ public:
                bool oneShotTimer, bool clockSyncTimer, uint32_t syncBoundaryInMilliseconds);
     // Deletes the driver timer; user data still attached is let go of, not deleted.
     ~TimerEntry();
+    // Entries live in slots of the creating thread's pools (see detail::allocateTimerSlot);
+    // delete an entry on that thread. The nothrow form returns null when memory is refused.
+    static void* operator new(size_t size);
+    static void* operator new(size_t size, const std::nothrow_t&) noexcept;
+    static void operator delete(void* entry_p, size_t size) noexcept;
 
     // Arms the driver timer for the next expiry; a failure leaves the entry cancelled. Expiries
     // of earlier armings that are still queued become stale (see consumeDatagram).
@@ -292,24 +358,26 @@ private:
     bool computeRelativeExpiry();
     int armDriverTimer();
 
+    // Ordered so that no padding is left between the members: every pending timer has an
+    // entry, so its size is a large part of the memory per timer.
     PATimerClient* client_mp;
-    uint32_t timerId_m;
+    PAUserData* userData_mp;
     ptimer timer_m;
     TimerContext context_m;
+    uint32_t timerId_m;
     uint32_t periodInTimerGranularity_m;
     TimerManager::TimerGranularity timerGranularity_m;
-    PAUserData* userData_mp;
     uint32_t seconds_m;
     uint32_t nanoSeconds_m;
     uint32_t timeoutCount_m;
-    bool isOneShotTimer_m;
-    bool isClockSyncTimer_m;
     uint32_t syncBoundaryInMilliseconds_m;
-    bool timerRunning_m;
     // Expiry datagrams read for this entry, and how many of the datagrams still queued for it
     // came from armings that were replaced (see consumeDatagram).
     uint32_t datagramsRead_m;
     uint32_t staleDatagrams_m;
+    bool isOneShotTimer_m;
+    bool isClockSyncTimer_m;
+    bool timerRunning_m;
     // An arming was made whose expiry has not been read yet (it may be pending, in flight or
     // queued).
     bool expiryOutstanding_m;

@@ -233,6 +233,137 @@ void watchProcessLife(const TimerManager* manager_p, const DbgModuleDescriptor* 
 }  // namespace
 
 // ============================================================================================
+// Slot pools of the timer entries and the timer table's nodes
+// ============================================================================================
+
+namespace detail {
+
+namespace {
+
+// Slots are cut from chunks of about 64 KiB, first by bumping through the newest chunk (so a
+// page is touched only when a slot on it is first used), then from the freed slots, which are
+// linked through their first word. A thread's pools are plain data in thread-local storage:
+// nothing runs at thread exit, and a manager destroyed by the thread-key destructor (which
+// runs after the thread-local destructors) still finds them.
+struct SlotChunk {
+    SlotChunk* next_mp;
+    // The slots follow the header, aligned for any fundamental type.
+    alignas(alignof(max_align_t)) char slots_m[1];
+};
+
+struct SlotPool {
+    size_t slotSize_m;
+    size_t live_m;
+    void* freeList_mp;
+    char* bump_mp;
+    char* bumpEnd_mp;
+    SlotChunk* chunks_mp;
+};
+
+const size_t kChunkBytes = 64 * 1024 - 64;  // leaves room for malloc's own header
+const size_t kSlotPoolCount = 4;            // two sizes are used: an entry and a table node
+
+thread_local SlotPool slotPools_g[kSlotPoolCount];
+
+// Sizes are rounded up to 8 bytes, the alignment of the entry and of the node (pointers and
+// 32-bit fields only).
+size_t slotSizeFor(size_t size) { return (size + 7) & ~static_cast<size_t>(7); }
+
+SlotPool* poolFor(size_t slotSize) {
+    for (SlotPool& pool_r : slotPools_g) {
+        if (pool_r.slotSize_m == slotSize) {
+            return &pool_r;
+        }
+        if (pool_r.slotSize_m == 0) {
+            pool_r.slotSize_m = slotSize;
+            return &pool_r;
+        }
+    }
+    return nullptr;
+}
+
+bool addChunk(SlotPool& pool_r) {
+    SlotChunk* chunk_p = static_cast<SlotChunk*>(malloc(kChunkBytes));
+    if (chunk_p == nullptr) {
+        return false;
+    }
+    chunk_p->next_mp = pool_r.chunks_mp;
+    pool_r.chunks_mp = chunk_p;
+    pool_r.bump_mp = chunk_p->slots_m;
+    pool_r.bumpEnd_mp = reinterpret_cast<char*>(chunk_p) + kChunkBytes;
+    return true;
+}
+
+void* takeSlot(SlotPool& pool_r) {
+    if (pool_r.freeList_mp != nullptr) {
+        void* slot_p = pool_r.freeList_mp;
+        pool_r.freeList_mp = *static_cast<void**>(slot_p);
+        return slot_p;
+    }
+    if (static_cast<size_t>(pool_r.bumpEnd_mp - pool_r.bump_mp) < pool_r.slotSize_m &&
+        !addChunk(pool_r)) {
+        return nullptr;
+    }
+    void* slot_p = pool_r.bump_mp;
+    pool_r.bump_mp += pool_r.slotSize_m;
+    return slot_p;
+}
+
+// The address sanitizer finds a use after free only in memory that goes back to its own
+// allocator, so its builds leave pooling out.
+#if defined(__SANITIZE_ADDRESS__)
+const bool kPoolSlots = false;
+#else
+const bool kPoolSlots = true;
+#endif
+
+}  // namespace
+
+void* allocateTimerSlot(size_t size) {
+    SlotPool* pool_p = kPoolSlots ? poolFor(slotSizeFor(size)) : nullptr;
+    if (pool_p == nullptr) {
+        return malloc(size);
+    }
+    void* slot_p = takeSlot(*pool_p);
+    if (slot_p != nullptr) {
+        ++pool_p->live_m;
+    }
+    return slot_p;
+}
+
+void releaseTimerSlot(void* slot_p, size_t size) {
+    if (slot_p == nullptr) {
+        return;
+    }
+    SlotPool* pool_p = kPoolSlots ? poolFor(slotSizeFor(size)) : nullptr;
+    if (pool_p == nullptr) {
+        free(slot_p);
+        return;
+    }
+    *static_cast<void**>(slot_p) = pool_p->freeList_mp;
+    pool_p->freeList_mp = slot_p;
+    --pool_p->live_m;
+}
+
+void releaseIdleTimerSlots() {
+    for (SlotPool& pool_r : slotPools_g) {
+        if (pool_r.live_m != 0) {
+            continue;
+        }
+        while (pool_r.chunks_mp != nullptr) {
+            SlotChunk* chunk_p = pool_r.chunks_mp;
+            pool_r.chunks_mp = chunk_p->next_mp;
+            free(chunk_p);
+        }
+        pool_r.freeList_mp = nullptr;
+        pool_r.bump_mp = nullptr;
+        pool_r.bumpEnd_mp = nullptr;
+    }
+}
+
+}  // namespace detail
+
+// ============================================================================================
 // Lifecycle: construction, the callback socket, destruction, accessors
 // ============================================================================================
 
@@ -364,6 +495,7 @@ TimerManager::~TimerManager() {
         delete idAllocator_mp;
         idAllocator_mp = nullptr;
     }
+    detail::releaseIdleTimerSlots();
 }
 
 // Made on the first call only. The socket is close-on-exec and made owner-only before bind,
@@ -420,21 +552,21 @@ TimerEntry::TimerEntry(PATimerClient* client_p, uint32_t timerId, uint32_t perio
                        TimerManager::TimerGranularity timerGranularity, PAUserData* userData_p,
                        bool oneShotTimer, bool clockSyncTimer, uint32_t syncBoundaryInMilliseconds)
     : client_mp(client_p),
-      timerId_m(timerId),
+      userData_mp(userData_p),
       timer_m(),
       context_m(),
+      timerId_m(timerId),
       periodInTimerGranularity_m(periodInTimerGranularity),
       timerGranularity_m(timerGranularity),
-      userData_mp(userData_p),
       seconds_m(0),
       nanoSeconds_m(0),
       timeoutCount_m(0),
-      isOneShotTimer_m(oneShotTimer),
-      isClockSyncTimer_m(clockSyncTimer),
       syncBoundaryInMilliseconds_m(syncBoundaryInMilliseconds),
-      timerRunning_m(false),
       datagramsRead_m(0),
       staleDatagrams_m(0),
+      isOneShotTimer_m(oneShotTimer),
+      isClockSyncTimer_m(clockSyncTimer),
+      timerRunning_m(false),
       expiryOutstanding_m(false) {
     memset(&timer_m, 0, sizeof(timer_m));
     context_m.timerId_m = timerId_m;
@@ -450,6 +582,25 @@ TimerEntry::TimerEntry(PATimerClient* client_p, uint32_t timerId, uint32_t perio
         context_m.timerMgr_p->getDbgModuleDescriptor()->dbgLog_critical(__FILE__, __LINE__, "%s",
                                                                         "ptimer_create failed");
     }
+}
+
+// Slots are aligned to 8 bytes (see slotSizeFor).
+static_assert(alignof(TimerEntry) <= 8, "a timer entry needs more than a slot's alignment");
+
+void* TimerEntry::operator new(size_t size) {
+    void* slot_p = detail::allocateTimerSlot(size);
+    if (slot_p == nullptr) {
+        throw std::bad_alloc();
+    }
+    return slot_p;
+}
+
+void* TimerEntry::operator new(size_t size, const std::nothrow_t&) noexcept {
+    return detail::allocateTimerSlot(size);
+}
+
+void TimerEntry::operator delete(void* entry_p, size_t size) noexcept {
+    detail::releaseTimerSlot(entry_p, size);
 }
 
 // Deleting the driver timer ends it; nothing is cancelled first. User data still attached is
