@@ -250,6 +250,8 @@ private:
                                    PAUserData* userData_p, bool isOneShotTimer,
                                    bool isClockSyncTimer, uint32_t syncBoundaryInMilliseconds);
     void deregisterSubscriberToTimer(uint32_t timerId, bool deleteUserData);
+    // find(), with the table's last key tried first.
+    iterator findNewestFirst(uint32_t timerId);
     void deleteSubscriberIfApplicable(const iterator& it, bool forceDelete);
     // The entry of timerId for the user-data operations, or null (logged) when it is unknown.
     TimerEntry* findForUserData(uint32_t timerId, const char* operation_p) const;

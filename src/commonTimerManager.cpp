@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <iterator>
 #include <list>
 #include <mutex>
 #include <new>
@@ -996,10 +997,19 @@ bool TimerManager::registerSubscriberToTimer(uint32_t timerId, uint32_t periodIn
     return true;
 }
 
+// Fresh ids come in increasing order, so a timer cancelled soon after its start is usually the
+// table's last key: that is checked first, in constant time, before a search of the tree.
+TimerManager::iterator TimerManager::findNewestFirst(uint32_t timerId) {
+    if (!empty() && rbegin()->first == timerId) {
+        return std::prev(end());
+    }
+    return find(timerId);
+}
+
 // Cancelling keeps the entry in the table: its armed expiry still comes and removes it as a
 // zombie timeout.
 void TimerManager::deregisterSubscriberToTimer(uint32_t timerId, bool deleteUserData) {
-    iterator it = find(timerId);
+    iterator it = findNewestFirst(timerId);
     bool found = it != end();
     CTM_TRACE(dbgDescriptorTimerManager_m, "%s find out timerId(%d), deleteUserData(%s)",
               found ? " can" : "can not", static_cast<int>(timerId), boolText(deleteUserData));
