@@ -5,6 +5,11 @@
 // pointer is published with release semantics and read with acquire semantics, so a thread
 // that sees it also sees the constructed object.
 //
+// fork(): mutex_sm is held through a detail::CreationLock, which the library's fork handlers
+// know. A fork on another thread waits until the creation under way has ended, so a child
+// never inherits a creation lock held by a thread it does not have; a constructor that forks
+// keeps its own lock in both processes.
+//
 // The process-wide services (logger, dispatcher, command server) define their own
 // instance_spm and mutex_sm in the component that provides them; their headers declare those
 // explicit specialisations. Other types use the generic definitions below.
@@ -18,6 +23,30 @@
 
 namespace cmn {
 
+namespace detail {
+
+// Holds a singleton's creation mutex for one scope (defined in the library).
+// Construction makes `mutex_r` known to the fork handlers (installing them at the first
+// construction in the process) and locks it; destruction unlocks it. Locks held by one thread
+// nest, innermost last. A fork waits for every creation lock that another thread holds; in the
+// child every creation lock is free, except those the forking thread itself holds.
+// Thread: an object belongs to the thread that made it.
+class CreationLock {
+public:
+    explicit CreationLock(pthread_mutex_t& mutex_r);
+    ~CreationLock();
+
+private:
+    friend class CreationLockTable;
+    CreationLock(const CreationLock&) = delete;
+    CreationLock& operator=(const CreationLock&) = delete;
+
+    pthread_mutex_t& mutex_rm;
+    CreationLock* outer_mp;  // the creation lock this thread held before, if any
+};
+
+}  // namespace detail
+
 // The process-wide instance of T, made on first use and never deleted by the library.
 template <class T>
 class SingletonHolder {
@@ -26,7 +55,7 @@ public:
     static T& getInstance() {
         T* instance_p = load();
         if (instance_p == nullptr) {
-            PThreadMutex lock(mutex_sm);
+            detail::CreationLock lock(mutex_sm);
             instance_p = load();
             if (instance_p == nullptr) {
                 instance_p = new T();
@@ -39,7 +68,7 @@ public:
     // Destroys the instance. Only for a process that knows no other thread uses it any more;
     // the library never calls it.
     static void deleteInstance() {
-        PThreadMutex lock(mutex_sm);
+        detail::CreationLock lock(mutex_sm);
         T* instance_p = load();
         __atomic_store_n(&instance_spm, static_cast<T*>(nullptr), __ATOMIC_RELEASE);
         delete instance_p;

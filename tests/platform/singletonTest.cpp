@@ -4,11 +4,15 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <future>
+#include <mutex>
 #include <set>
 #include <thread>
 #include <vector>
 
 #include "criticalSection.h"
+#include "forkedChild.h"
 #include "gtest/gtest.h"
 #include "singletonHolder.h"
 #include "singletonPerThread.h"
@@ -63,6 +67,71 @@ TEST(SingletonTest, RacingThreadsCreateOneProcessWideInstance) {
     }
     EXPECT_EQ(1, sharedConstructions.load());
     EXPECT_EQ(1u, std::set<SlowSharedObject*>(seen.begin(), seen.end()).size());
+}
+
+// A constructor that waits until it is let go, so that a fork can happen while it runs. Then,
+// like the command server's, it installs fork handlers, while a fork may be waiting for it.
+struct GatedObject {
+    static std::promise<void> entered;
+    static std::mutex gateMutex;
+    static std::condition_variable gateOpened;
+    static bool open;
+    GatedObject() {
+        entered.set_value();
+        std::unique_lock<std::mutex> lock(gateMutex);
+        gateOpened.wait(lock, [] { return open; });
+        installed = pthread_atfork(nullptr, nullptr, nullptr) == 0;
+    }
+    bool installed = false;
+    static void letGo() {
+        std::lock_guard<std::mutex> lock(gateMutex);
+        open = true;
+        gateOpened.notify_all();
+    }
+};
+std::promise<void> GatedObject::entered;
+std::mutex GatedObject::gateMutex;
+std::condition_variable GatedObject::gateOpened;
+bool GatedObject::open = false;
+
+// The fork waits for the creation to end, so the child finds the instance made. Without that
+// the child would inherit the creation lock held by a thread it does not have. The constructor
+// is let go once the fork has returned, or after a pause if the fork waits for it.
+TEST(SingletonForkTest, ChildOfAForkDuringACreationGetsTheInstance) {
+    std::thread creator([] { cmn::SingletonHolder<GatedObject>::getInstance(); });
+    GatedObject::entered.get_future().wait();
+    std::promise<void> forked;
+    std::thread releaser([&forked] {
+        forked.get_future().wait_for(std::chrono::milliseconds(200));
+        GatedObject::letGo();
+    });
+    const int childStatus = cmn::test::runInForkedChild([] {
+        cmn::SingletonHolder<GatedObject>::getInstance();
+        return 0;
+    });
+    forked.set_value();
+    releaser.join();
+    creator.join();
+    EXPECT_EQ(0, childStatus);
+    EXPECT_TRUE(cmn::SingletonHolder<GatedObject>::getInstance().installed);
+}
+
+struct MadeInChild {};
+
+// A constructor that forks holds its own creation lock across the fork: the fork must neither
+// wait for it nor leave the child unable to create other instances.
+struct ForkingObject {
+    ForkingObject() {
+        childStatus = cmn::test::runInForkedChild([] {
+            cmn::SingletonHolder<MadeInChild>::getInstance();
+            return 0;
+        });
+    }
+    int childStatus;
+};
+
+TEST(SingletonForkTest, ConstructorMayForkWhileItsCreationLockIsHeld) {
+    EXPECT_EQ(0, cmn::SingletonHolder<ForkingObject>::getInstance().childStatus);
 }
 
 // An error-checking mutex refuses a second unlock, so a double unlock would show.
