@@ -281,6 +281,9 @@ private:
     IdAllocator* idAllocator_mp;
     const DbgModuleDescriptor* dbgDescriptorTimerManager_m;
     CommandHandler mdfHandler_m;
+    // Entries removed from the table so far: the expiry path re-reads the table after a client
+    // callback only when this moved.
+    uint32_t tableRemovals_m;
 };
 
 // One timer of a manager: its driver timer, client, period, user data and counters.

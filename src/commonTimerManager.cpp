@@ -466,7 +466,8 @@ TimerManager::TimerManager()
       timersEnabled_m(true),
       idAllocator_mp(nullptr),
       dbgDescriptorTimerManager_m(nullptr),
-      mdfHandler_m(handlerName) {
+      mdfHandler_m(handlerName),
+      tableRemovals_m(0) {
     dbgDescriptorTimerManager_m = registerLogModule();
     initTimerDriver(dbgDescriptorTimerManager_m);
     buildCallbackAddress(dbgDescriptorTimerManager_m, cbsocket_file, cbAddr_m);
@@ -1043,6 +1044,7 @@ void TimerManager::deleteSubscriberIfApplicable(const iterator& it, bool forceDe
     idAllocator_mp->deallocateId(static_cast<uint16_t>(it->first & 0xFFFFu));
     delete it->second;
     erase(it);
+    ++tableRemovals_m;
 }
 
 // ============================================================================================
@@ -1317,11 +1319,16 @@ bool TimerManager::triggerTimerEntry(uint32_t timerId, const sockaddr_un& srcAdd
         deleteSubscriberIfApplicable(it, true);
         return true;
     }
+    // Only a removal invalidates a table iterator; when the callback removed no entry at all,
+    // the one at hand is still the timer's.
+    const uint32_t removalsBefore = tableRemovals_m;
     {
         ClientCallScope clientCall;
         it->second->timeout();
     }
-    it = find(timerId);
+    if (tableRemovals_m != removalsBefore) {
+        it = find(timerId);
+    }
     CTM_TRACE(log_p, "%s find out timerId(%d)", it == end() ? "can not" : " can",
               static_cast<int>(timerId));
     if (it == end()) {
