@@ -4,12 +4,16 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <future>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "commonTimerManager.h"
 #include "dbgLog.h"
+#include "forkedChild.h"
 #include "gtest/gtest.h"
 #include "logCapture.h"
 
@@ -84,6 +88,76 @@ TEST(DbgLogTest, SetSinkWaitsForRunningCallOfTheOldSink) {
     logger().setSink(DebugLogger::Sink());
     EXPECT_TRUE(sinkReturned.load());
     logging.join();
+}
+
+// What a child of fork() does with the logger: make a manager (which registers its modules),
+// log, and put standard error back. 0 when every message reached the sink it was sent to.
+int useTheLoggerInChild(const std::atomic<int>& delivered) {
+    cmn::SingletonPerThread<cmn::TimerManager>::getInstance();
+    const int before = delivered.load();
+    module("DbgLogTest.child")->dbgLog_err("f.cpp", 1, "%s", "from the child");
+    const bool reachedSink = delivered.load() == before + 1;
+    logger().setSink(DebugLogger::Sink());
+    module("DbgLogTest.child")->dbgLog_debug("f.cpp", 2, "%s", "filtered out");
+    cmn::SingletonPerThread<cmn::TimerManager>::deleteInstance();
+    return reachedSink ? 0 : 1;
+}
+
+// Another thread is inside the sink, blocked, when the main thread forks: the child has no such
+// thread, so nothing in it may wait for that call to end.
+TEST(DbgLogForkTest, ChildOfAForkDuringASinkCallLogsAndReplacesTheSink) {
+    std::mutex gateMutex;
+    std::condition_variable gateOpened;
+    bool open = false;
+    std::promise<void> entered;
+    std::atomic<int> delivered{0};
+    logger().setSink([&](const DbgModuleDescriptor&, DebugLogLevelType, const char*, int,
+                         const std::string& text) {
+        if (text == "hold") {
+            entered.set_value();
+            std::unique_lock<std::mutex> lock(gateMutex);
+            gateOpened.wait(lock, [&open] { return open; });
+        }
+        ++delivered;
+    });
+    std::thread holder([] { module("DbgLogTest.holder")->dbgLog_err("f.cpp", 1, "%s", "hold"); });
+    entered.get_future().wait();
+    EXPECT_EQ(0,
+              cmn::test::runInForkedChild([&delivered] { return useTheLoggerInChild(delivered); }));
+    {
+        std::lock_guard<std::mutex> lock(gateMutex);
+        open = true;
+        gateOpened.notify_all();
+    }
+    holder.join();
+    logger().setSink(DebugLogger::Sink());
+    EXPECT_EQ(1, delivered.load());
+}
+
+// Forks while another thread keeps registering modules and replacing the sink, so that the
+// logger's lock is often held at the moment of a fork: no child may inherit it held.
+TEST(DbgLogForkTest, ChildrenOfForksAmidRegistrationsAndSinkChangesUseTheLogger) {
+    std::atomic<bool> stop{false};
+    std::atomic<int> delivered{0};
+    const DebugLogger::Sink counting = [&delivered](const DbgModuleDescriptor&, DebugLogLevelType,
+                                                    const char*, int,
+                                                    const std::string&) { ++delivered; };
+    logger().setSink(counting);
+    std::thread busy([&stop, &counting] {
+        for (unsigned i = 0; !stop.load(); ++i) {
+            module("DbgLogTest.busy" + std::to_string(i % 16))->dbgLog_info("f.cpp", 1, "%u", i);
+            logger().setSink(counting);
+        }
+    });
+    int result = 0;
+    for (int child = 0; child < 20 && result == 0; ++child) {
+        result =
+            cmn::test::runInForkedChild([&delivered] { return useTheLoggerInChild(delivered); });
+    }
+    stop = true;
+    busy.join();
+    logger().setSink(DebugLogger::Sink());
+    EXPECT_EQ(0, result);
 }
 
 }  // namespace
