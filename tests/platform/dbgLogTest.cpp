@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -88,6 +89,21 @@ TEST(DbgLogTest, SetSinkWaitsForRunningCallOfTheOldSink) {
     logger().setSink(DebugLogger::Sink());
     EXPECT_TRUE(sinkReturned.load());
     logging.join();
+}
+
+// The sink's captures are the application's objects: their destructors may log.
+TEST(DbgLogTest, ReplacedSinkMayLogWhileItIsDestroyed) {
+    struct LogsWhenDestroyed {
+        ~LogsWhenDestroyed() { module("DbgLogTest.dtor")->dbgLog_debug("f.cpp", 1, "%s", "gone"); }
+    };
+    EXPECT_EQ(0, cmn::test::runInForkedChild([] {
+                  std::shared_ptr<LogsWhenDestroyed> capture_p(new LogsWhenDestroyed());
+                  logger().setSink([capture_p](const DbgModuleDescriptor&, DebugLogLevelType,
+                                               const char*, int, const std::string&) {});
+                  capture_p.reset();
+                  logger().setSink(DebugLogger::Sink());
+                  return 0;
+              }));
 }
 
 // What a child of fork() does with the logger: make a manager (which registers its modules),
