@@ -27,25 +27,30 @@
 namespace cmn {
 namespace detail {
 
+// The recorded creation mutexes and the fork handlers over them. Every member may be used from
+// any thread; the handlers run on the forking thread.
 class CreationLockTable {
 public:
+    // Records the mutex once, without waiting; reports a full table once, on standard error.
     static void record(pthread_mutex_t* mutex_p);
+    // Whether the calling thread holds the mutex through one of its CreationLock objects.
     static bool isHeldByCaller(const pthread_mutex_t* mutex_p);
+    // Installs the fork handlers; reports a failure on standard error. Called once.
     static void installForkHandlers();
 
-    static thread_local CreationLock* innermost_spm;
+    static thread_local CreationLock* innermost_spm;  // the calling thread's newest lock
 
 private:
     static const size_t capacity_c = 128;
     static void prepareFork();
     static void resumeParent();
     static void resumeChild();
-    static void report(int line, const char* text);
+    static void report(int line, const char* text_p);
     static bool takeAllOrWait();
 
-    static std::atomic<pthread_mutex_t*> mutexes_sm[capacity_c];
+    static std::atomic<pthread_mutex_t*> mutexes_sm[capacity_c];  // filled in order, append-only
     static std::atomic<bool> overflowReported_sm;
-    static thread_local bool takenForFork_sm[capacity_c];
+    static thread_local bool takenForFork_sm[capacity_c];  // by this thread's fork, per slot
 };
 
 thread_local CreationLock* CreationLockTable::innermost_spm = nullptr;
@@ -93,8 +98,8 @@ void CreationLockTable::installForkHandlers() {
 }
 
 // The logger cannot be used here: its own creation goes through this table.
-void CreationLockTable::report(int line, const char* text) {
-    writeToStandardError("SingletonHolder", DBGLEVEL_CRITICAL, __FILE__, line, text);
+void CreationLockTable::report(int line, const char* text_p) {
+    writeToStandardError("SingletonHolder", DBGLEVEL_CRITICAL, __FILE__, line, text_p);
 }
 
 // One pass over the table. True when every recorded mutex not held by this thread is taken;
