@@ -24,6 +24,8 @@
 
 #include "singletonHolder.h"
 
+// The level of a message and of a module, most severe first. Valid levels lie below
+// MAX_LEVELS; DBGLEVEL_NOLEVEL names none, and setModuleDebugLevel refuses both.
 enum DebugLogLevelType {
     DBGLEVEL_EMERG = 0,
     DBGLEVEL_ALERT = 1,
@@ -49,9 +51,14 @@ namespace cmn {
 
 class DebugLogger;
 
+// A registered module: its name, its level and its count of emitted messages, and the methods
+// that log through it. Made and owned by DebugLogger::registerModule; every registration of
+// the name shares it.
 class DbgModuleDescriptor {
 public:
+    // The name the module was registered with.
     const std::string& getModuleName() const { return m_moduleName; }
+    // The module's level: messages at or below it are emitted.
     DebugLogLevelType getDebugLevel() const {
         return static_cast<DebugLogLevelType>(m_debugLevel.load(std::memory_order_relaxed));
     }
@@ -63,14 +70,17 @@ public:
         return static_cast<int>(level) <= m_debugLevel.load(std::memory_order_relaxed);
     }
 
-    // Log a message at critical (2), err (3), info (6) or debug (7), with the caller's source
-    // file and line. Nothing is formatted when the module's level filters the message out.
+    // Logs a message at critical (2), with the caller's source file and line. Nothing is
+    // formatted when the module's level filters the message out.
     void dbgLog_critical(const char* file, int line, const char* format, ...) const
         CMN_DBGLOG_FORMAT(4, 5);
+    // As dbgLog_critical, at err (3).
     void dbgLog_err(const char* file, int line, const char* format, ...) const
         CMN_DBGLOG_FORMAT(4, 5);
+    // As dbgLog_critical, at info (6).
     void dbgLog_info(const char* file, int line, const char* format, ...) const
         CMN_DBGLOG_FORMAT(4, 5);
+    // As dbgLog_critical, at debug (7).
     void dbgLog_debug(const char* file, int line, const char* format, ...) const
         CMN_DBGLOG_FORMAT(4, 5);
 
@@ -106,8 +116,12 @@ CMN_DBGLOG_LEVEL_METHOD(dbgLog_info, DBGLEVEL_INFO)
 CMN_DBGLOG_LEVEL_METHOD(dbgLog_debug, DBGLEVEL_DEBUG)
 #undef CMN_DBGLOG_LEVEL_METHOD
 
+// The process's logger, reached through SingletonHolder<DebugLogger>: the registry of
+// modules and the destination of every emitted message.
 class DebugLogger {
 public:
+    // Takes every emitted message in place of standard error: the module, the level, the
+    // caller's source file and line, and the formatted message alone.
     using Sink = std::function<void(const cmn::DbgModuleDescriptor& module, DebugLogLevelType level,
                                     const char* file, int line, const std::string& text)>;
 
