@@ -5,10 +5,11 @@
 // pointer is published with release semantics and read with acquire semantics, so a thread
 // that sees it also sees the constructed object.
 //
-// fork(): mutex_sm is held through a detail::CreationLock, which the library's fork handlers
-// know. A fork on another thread waits until the creation under way has ended, so a child
-// never inherits a creation lock held by a thread it does not have; a constructor that forks
-// keeps its own lock in both processes.
+// fork(): mutex_sm is held through a detail::CreationLock, which the library's fork handler
+// knows. A child of fork() finds every creation lock free, except those its own thread holds
+// (a constructor that forks): a creation that another thread of the parent had under way is
+// abandoned in the child, whose first getInstance() makes an instance of its own. A fork never
+// waits for a constructor, which may itself wait for a lock that a fork handler holds.
 //
 // The process-wide services (logger, dispatcher, command server) define their own
 // instance_spm and mutex_sm in the component that provides them; their headers declare those
@@ -26,10 +27,9 @@ namespace cmn {
 namespace detail {
 
 // Holds a singleton's creation mutex for one scope (defined in the library).
-// Construction makes `mutex_r` known to the fork handlers (installing them at the first
-// construction in the process) and locks it; destruction unlocks it. Locks held by one thread
-// nest, innermost last. A fork waits for every creation lock that another thread holds; in the
-// child every creation lock is free, except those the forking thread itself holds.
+// Construction records `mutex_r` for the library's fork handler and locks it; destruction
+// unlocks it. Locks held by one thread nest, innermost last. In a child of fork(), every recorded
+// mutex is made afresh, unlocked, except those the forking thread holds.
 // Thread: an object belongs to the thread that made it.
 class CreationLock {
 public:

@@ -10,8 +10,8 @@
 //
 // fork(): the handlers are installed when the library is loaded, so the logger's mutex, a leaf
 // that nobody holds while waiting for another lock, is taken after the locks of components
-// whose handlers come later (the creation locks of the singletons, the command server's chain
-// lock). Prepare takes only the mutex, never waits for a running sink: a sink runs without it.
+// whose handlers come later (the command server's chain lock, the managers' socket registry).
+// Prepare takes only the mutex, never waits for a running sink: a sink runs without it.
 // The child has none of the parent's other threads, so the sink calls they were making never
 // end there: the child gets a fresh holder of the same sink, whose count is its own, and a fresh
 // condition variable, which no waiter of the parent's is still registered with.

@@ -1,6 +1,7 @@
 // The singleton templates: one instance per thread, and one per process however many threads
 // race to create it.
 #include <pthread.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -70,55 +71,50 @@ TEST(SingletonTest, RacingThreadsCreateOneProcessWideInstance) {
     EXPECT_EQ(1u, std::set<SlowSharedObject*>(seen.begin(), seen.end()).size());
 }
 
-// A constructor that waits until it is let go, so that a fork can happen while it runs. Then,
-// like the command server's, it installs fork handlers, while a fork may be waiting for it.
+// A constructor that, in the process that first runs it, waits until it is let go, so that a
+// fork can happen while it runs.
 struct GatedObject {
+    static pid_t gatedPid;
     static std::promise<void> entered;
     static std::mutex gateMutex;
     static std::condition_variable gateOpened;
     static bool open;
-    GatedObject() {
-        entered.set_value();
-        std::unique_lock<std::mutex> lock(gateMutex);
-        gateOpened.wait(lock, [] { return open; });
-        installed = pthread_atfork(nullptr, nullptr, nullptr) == 0;
+    GatedObject() : madeInPid(getpid()) {
+        if (madeInPid == gatedPid) {
+            entered.set_value();
+            std::unique_lock<std::mutex> lock(gateMutex);
+            gateOpened.wait(lock, [] { return open; });
+        }
     }
-    bool installed = false;
     static void letGo() {
         std::lock_guard<std::mutex> lock(gateMutex);
         open = true;
         gateOpened.notify_all();
     }
+    const pid_t madeInPid;
 };
+pid_t GatedObject::gatedPid = getpid();
 std::promise<void> GatedObject::entered;
 std::mutex GatedObject::gateMutex;
 std::condition_variable GatedObject::gateOpened;
 bool GatedObject::open = false;
 
-// The fork waits for the creation to end, so the child finds the instance made. Without that
-// the child would inherit the creation lock held by a thread it does not have. The constructor
-// is let go once the fork has returned, or after a pause if the fork waits for it.
-TEST(SingletonForkTest, ChildOfAForkDuringACreationGetsTheInstance) {
+// The fork happens while another thread constructs the instance: the child, which does not
+// have that thread, makes an instance of its own instead of waiting for it forever.
+TEST(SingletonForkTest, ChildOfAForkDuringACreationMakesItsOwnInstance) {
     static bool created = false;
     if (std::exchange(created, true)) {
         GTEST_SKIP() << "the instance is created once per process";
     }
     std::thread creator([] { cmn::SingletonHolder<GatedObject>::getInstance(); });
     GatedObject::entered.get_future().wait();
-    std::promise<void> forked;
-    std::thread releaser([&forked] {
-        forked.get_future().wait_for(std::chrono::milliseconds(200));
-        GatedObject::letGo();
-    });
-    const int childStatus = cmn::test::runInForkedChild([] {
-        cmn::SingletonHolder<GatedObject>::getInstance();
-        return 0;
-    });
-    forked.set_value();
-    releaser.join();
+    EXPECT_EQ(0, cmn::test::runInForkedChild([] {
+                  return cmn::SingletonHolder<GatedObject>::getInstance().madeInPid == getpid() ? 0
+                                                                                                : 1;
+              }));
+    GatedObject::letGo();
     creator.join();
-    EXPECT_EQ(0, childStatus);
-    EXPECT_TRUE(cmn::SingletonHolder<GatedObject>::getInstance().installed);
+    EXPECT_EQ(getpid(), cmn::SingletonHolder<GatedObject>::getInstance().madeInPid);
 }
 
 struct MadeInChild {};
