@@ -32,7 +32,7 @@ inline int64_t nowNs(clockid_t clock) {
 
 // Polls `done` until it holds or the "never happened" budget has passed.
 inline bool waitFor(const std::function<bool()>& done,
-                    std::chrono::milliseconds budget = std::chrono::milliseconds(5000)) {
+                    std::chrono::milliseconds budget = std::chrono::milliseconds(30000)) {
     const auto giveUp = std::chrono::steady_clock::now() + budget;
     while (!done() && std::chrono::steady_clock::now() < giveUp) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
