@@ -87,8 +87,8 @@ TEST_F(DispatcherPostTest, TasksRunInOrderOnTheLoopsThreadAndAPostFromThereRunsN
     std::thread owner([&] {
         loop.set_value(dispatcher_m.currentLoop());
         posted.get_future().wait();
-        firstRound = dispatcher_m.listenOnce(5000);
-        secondRound = dispatcher_m.listenOnce(5000);
+        firstRound = dispatcher_m.listenOnce(60000);
+        secondRound = dispatcher_m.listenOnce(60000);
     });
     Dispatcher::LoopId id = loop.get_future().get();
     ASSERT_NE(0u, id);
