@@ -21,11 +21,14 @@
 //                     are still there, "parent-expiry-delivered" when its own expiry still
 //                     comes, and returns
 //   fork-child-timers the parent runs a periodic timer; a child of fork() makes its own manager,
-//                     runs its own periodic timer, deletes the manager and exits, while the
-//                     parent keeps running its loop. The parent prints "child-timers-fired" when
+//                     runs its own periodic timer, deletes the manager and, once the parent
+//                     has had three expiries since the fork, exits, while the parent keeps
+//                     running its loop. The parent prints "child-timers-fired" when
 //                     the child's timer fired and its socket file went with it,
 //                     "parent-expiries-delivered" when its own timer kept firing during and
 //                     after the child, and "parent-socket-kept"
+#include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -188,31 +191,50 @@ int runForkedChild(const std::string& parentPath) {
 }
 
 // The parent's loop keeps running while the child runs its own: a child that shared the
-// parent's loop or driver would take the parent's expiries away.
+// parent's loop or driver would take the parent's expiries away. The child stays alive until
+// the parent writes to `release` after three expiries of its own, or closes it.
 int forkChildTimers(const std::string& path) {
     CountingClient client;
     startPeriodic(&client, 5);
     if (!runUntilCount(client.expiries_m, 2, 10000)) {
         return 95;
     }
+    int release[2];
+    if (pipe2(release, O_CLOEXEC) != 0) {
+        return 91;
+    }
+    const int beforeChild = client.expiries_m;
     pid_t child = fork();
     if (child == 0) {
-        exit(runForkedChild(path));
+        close(release[1]);
+        const int result = runForkedChild(path);
+        char byte;
+        while (read(release[0], &byte, 1) < 0 && errno == EINTR) {
+        }
+        exit(result);
     }
+    close(release[0]);
     if (child < 0) {
+        close(release[1]);
         return 92;
     }
     int status = 0;
     pid_t waited = 0;
-    const int beforeChild = client.expiries_m;
+    bool firedDuringChild = false;
     const std::chrono::steady_clock::time_point deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (waited == 0 && std::chrono::steady_clock::now() < deadline) {
         cmn::SingletonHolder<cmn::Dispatcher>::getInstance().listenOnce(10);
+        if (!firedDuringChild && client.expiries_m >= beforeChild + 3) {
+            firedDuringChild = write(release[1], "", 1) == 1;
+        }
         waited = waitpid(child, &status, WNOHANG);
     }
+    close(release[1]);
+    if (waited == 0) {
+        waited = waitpid(child, &status, 0);
+    }
     printIf(waited == child && WIFEXITED(status) && WEXITSTATUS(status) == 0, "child-timers-fired");
-    const bool firedDuringChild = client.expiries_m > beforeChild;
     printIf(firedDuringChild && runUntilCount(client.expiries_m, client.expiries_m + 3, 10000),
             "parent-expiries-delivered");
     printIf(access(path.c_str(), F_OK) == 0, "parent-socket-kept");
