@@ -114,11 +114,15 @@ private:
             std::string reply = line == "fail"     ? "FAILED\nno\n"
                                 : line == "refuse" ? "ERROR\nnot today\n"
                                                    : "OK\ngot " + line;
+            // Recorded before the reply: mdf-cli may exit, and the test look, as soon as it
+            // has the reply.
             if (fd >= 0) {
+                {
+                    std::lock_guard<std::mutex> lock(mutex_m);
+                    lines_m.push_back(line);
+                }
                 send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
                 close(fd);
-                std::lock_guard<std::mutex> lock(mutex_m);
-                lines_m.push_back(line);
             }
         }
     }
