@@ -35,13 +35,12 @@ void requestStop(int) { stopRequested = 1; }
 
 // SIGINT and SIGTERM end the run normally. Without SA_RESTART the signal interrupts the
 // dispatcher's wait, which then returns at once.
-void installStopHandlers() {
+bool installStopHandlers() {
     struct sigaction action;
     memset(&action, 0, sizeof(action));
     action.sa_handler = requestStop;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0;
 }
 
 int64_t monotonicMicros() {
@@ -155,6 +154,12 @@ bool startTimers(cmn::TimerManager& manager, DemoClient& client) {
 
 int main(int argc, char** argv) {
     int seconds = parseSeconds(argc, argv);
+    // Before any socket file exists: a stop request from here on ends the demo the orderly
+    // way, which removes them.
+    if (!installStopHandlers()) {
+        perror("tmgr-demo: sigaction");
+        return 1;
+    }
     cmn::TimerManager& manager = cmn::SingletonPerThread<cmn::TimerManager>::getInstance();
     mdf::Server& server = cmn::SingletonHolder<mdf::Server>::getInstance();
     cmn::Dispatcher& dispatcher = cmn::SingletonHolder<cmn::Dispatcher>::getInstance();
@@ -170,10 +175,10 @@ int main(int argc, char** argv) {
     DemoClient client;
     if (!startTimers(manager, client)) {
         fprintf(stderr, "tmgr-demo: a timer could not be started\n");
+        server.stopListening();
         return 1;
     }
 
-    installStopHandlers();
     int64_t endMicros = monotonicMicros() + seconds * 1000000LL;
     for (int64_t left = endMicros - monotonicMicros(); left > 0 && stopRequested == 0;
          left = endMicros - monotonicMicros()) {
