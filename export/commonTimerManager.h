@@ -298,10 +298,13 @@ public:
                bool oneShotTimer, bool clockSyncTimer, uint32_t syncBoundaryInMilliseconds);
     // Deletes the driver timer; user data still attached is let go of, not deleted.
     ~TimerEntry();
-    // Entries live in slots of the creating thread's pools (see detail::allocateTimerSlot);
-    // delete an entry on that thread. The nothrow form returns null when memory is refused.
+    // Takes the entry's memory from a slot of the calling thread's pools (see
+    // detail::allocateTimerSlot); throws std::bad_alloc when the system refuses memory.
     static void* operator new(size_t size);
+    // As above, but null when the system refuses memory.
     static void* operator new(size_t size, const std::nothrow_t&) noexcept;
+    // Hands the slot back to the calling thread's pools: delete an entry on the thread that
+    // created it.
     static void operator delete(void* entry_p, size_t size) noexcept;
 
     // Arms the driver timer for the next expiry; a failure leaves the entry cancelled. Expiries
