@@ -117,24 +117,6 @@ TEST(SingletonForkTest, ChildOfAForkDuringACreationMakesItsOwnInstance) {
     EXPECT_EQ(getpid(), cmn::SingletonHolder<GatedObject>::getInstance().madeInPid);
 }
 
-struct MadeInChild {};
-
-// A constructor that forks holds its own creation lock across the fork: the fork must neither
-// wait for it nor leave the child unable to create other instances.
-struct ForkingObject {
-    ForkingObject() {
-        childStatus = cmn::test::runInForkedChild([] {
-            cmn::SingletonHolder<MadeInChild>::getInstance();
-            return 0;
-        });
-    }
-    int childStatus;
-};
-
-TEST(SingletonForkTest, ConstructorMayForkWhileItsCreationLockIsHeld) {
-    EXPECT_EQ(0, cmn::SingletonHolder<ForkingObject>::getInstance().childStatus);
-}
-
 // An error-checking mutex refuses a second unlock, so a double unlock would show.
 TEST(PThreadMutexTest, ExplicitEndUnlocksExactlyOnceAndAFailedLockNeverUnlocks) {
     pthread_mutexattr_t attributes;
