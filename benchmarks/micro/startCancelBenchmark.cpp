@@ -125,22 +125,23 @@ BENCHMARK(BM_StartCancel_LibraryEarliest);
 BENCHMARK(BM_StartCancel_LibraryAmongOthers);
 
 #if CTM_BENCH_HAVE_LIBUV
-// One handle started and stopped, as a libuv user holds a handle per timer.
-void startCancelLibuv(benchmark::State& state, bool earliest) {
+// One handle started and stopped, as a libuv user holds a handle per timer. With hourAhead the
+// pending timers and the pairs are all an hour ahead (the back-to-back scenario).
+void startCancelLibuv(benchmark::State& state, bool earliest, bool hourAhead) {
     uv_loop_t loop;
     uv_loop_init(&loop);
     std::vector<uv_timer_t> pending(kPending);
     for (uint32_t i = 0; i < kPending; ++i) {
         uv_timer_init(&loop, &pending[i]);
         uv_timer_start(
-            &pending[i], [](uv_timer_t*) {}, pendingMs(i), 0);
+            &pending[i], [](uv_timer_t*) {}, hourAhead ? kHourMs : pendingMs(i), 0);
     }
     uv_timer_t timer;
     uv_timer_init(&loop, &timer);
     uint64_t i = 0;
     for (auto _ : state) {
         uv_timer_start(
-            &timer, [](uv_timer_t*) {}, periodMs(earliest, i++), 0);
+            &timer, [](uv_timer_t*) {}, hourAhead ? kHourMs : periodMs(earliest, i++), 0);
         uv_timer_stop(&timer);
     }
     for (uv_timer_t& handle_r : pending) {
@@ -151,35 +152,16 @@ void startCancelLibuv(benchmark::State& state, bool earliest) {
     uv_loop_close(&loop);
 }
 
-void BM_StartCancel_LibuvEarliest(benchmark::State& state) { startCancelLibuv(state, true); }
-// An hour ahead, beside 10,000 pending an hour ahead.
-void BM_StartCancel_LibuvBackToBack(benchmark::State& state) {
-    uv_loop_t loop;
-    uv_loop_init(&loop);
-    std::vector<uv_timer_t> pending(kPending);
-    for (uv_timer_t& handle_r : pending) {
-        uv_timer_init(&loop, &handle_r);
-        uv_timer_start(
-            &handle_r, [](uv_timer_t*) {}, kHourMs, 0);
-    }
-    uv_timer_t timer;
-    uv_timer_init(&loop, &timer);
-    for (auto _ : state) {
-        uv_timer_start(
-            &timer, [](uv_timer_t*) {}, kHourMs, 0);
-        uv_timer_stop(&timer);
-    }
-    for (uv_timer_t& handle_r : pending) {
-        uv_close(reinterpret_cast<uv_handle_t*>(&handle_r), nullptr);
-    }
-    uv_close(reinterpret_cast<uv_handle_t*>(&timer), nullptr);
-    uv_run(&loop, UV_RUN_DEFAULT);
-    uv_loop_close(&loop);
+void BM_StartCancel_LibuvEarliest(benchmark::State& state) { startCancelLibuv(state, true, false); }
+void BM_StartCancel_LibuvAmongOthers(benchmark::State& state) {
+    startCancelLibuv(state, false, false);
 }
-BENCHMARK(BM_StartCancel_LibuvBackToBack);
-void BM_StartCancel_LibuvAmongOthers(benchmark::State& state) { startCancelLibuv(state, false); }
+void BM_StartCancel_LibuvBackToBack(benchmark::State& state) {
+    startCancelLibuv(state, false, true);
+}
 BENCHMARK(BM_StartCancel_LibuvEarliest);
 BENCHMARK(BM_StartCancel_LibuvAmongOthers);
+BENCHMARK(BM_StartCancel_LibuvBackToBack);
 #endif
 
 #if CTM_BENCH_HAVE_LIBEVENT
