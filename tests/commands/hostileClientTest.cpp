@@ -139,13 +139,6 @@ bool answeredOrClosed(int fd) {
     return poll(&ready, 1, 0) > 0;
 }
 
-#if !CTM_HOSTILE_HEAVY
-
-bool waitForOpenConnections(int count) {
-    return cmn::test::waitForListeningLine(
-        "connections: " + std::to_string(count) + " of 32, 0 waiting for a command", kBudgetMs);
-}
-
 // Connects `count` silent clients.
 std::vector<int> connectSilent(const std::string& path, int count) {
     std::vector<int> clients;
@@ -154,6 +147,13 @@ std::vector<int> connectSilent(const std::string& path, int count) {
         EXPECT_GE(clients.back(), 0);
     }
     return clients;
+}
+
+#if !CTM_HOSTILE_HEAVY
+
+bool waitForOpenConnections(int count) {
+    return cmn::test::waitForListeningLine(
+        "connections: " + std::to_string(count) + " of 32, 0 waiting for a command", kBudgetMs);
 }
 
 void closeAll(const std::vector<int>& fds) {
@@ -199,11 +199,7 @@ TEST_F(HostileClientTest, HugeLinesAreRefusedAndMemoryStaysBounded) {
         }
     }
     const size_t perClient = size_t{32} << 20;
-    std::vector<int> clients;
-    for (int i = 0; i < 8; ++i) {
-        clients.push_back(connectTo(path_m));
-        ASSERT_GE(clients.back(), 0);
-    }
+    std::vector<int> clients = connectSilent(path_m, 8);
     long before = residentKiB();
     for (int fd : clients) {
         EXPECT_LT(pushWithoutNewline(fd, chunk, perClient), perClient);
@@ -508,11 +504,7 @@ TEST_F(HostileClientTest, BurstOfThousandsOfConnectionsKeepsDescriptorsBounded) 
 
 TEST_F(HostileClientTest, SilentConnectionsAreClosedAfterTheIdleLimitWhileOthersAreServed) {
     auto connected = std::chrono::steady_clock::now();
-    std::vector<int> silent;
-    for (int i = 0; i < 8; ++i) {
-        silent.push_back(connectTo(path_m));
-        ASSERT_GE(silent.back(), 0);
-    }
+    std::vector<int> silent = connectSilent(path_m, 8);
     for (int i = 0; i < 20; ++i) {
         EXPECT_EQ("OK\n" + std::to_string(i), ask("tst-echo " + std::to_string(i) + "\n"));
     }
