@@ -219,9 +219,7 @@ TEST_F(HostileClientTest, HugeLinesAreRefusedAndMemoryStaysBounded) {
 // child connects `count` times once told to go on `go`, says so on `ready`, and exits when `go`
 // is closed. Only system calls in the child: the parent has threads.
 pid_t connectFromChild(const std::string& path, int count, int go[2], int ready[2]) {
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+    sockaddr_un address = cmn::test::unixAddress(path);
     pid_t child = fork();
     if (child != 0) {
         close(go[0]);
@@ -472,9 +470,7 @@ TEST_F(HostileClientTest, BurstOfThousandsOfConnectionsKeepsDescriptorsBounded) 
     for (int i = 0; i < burst; ++i) {
         int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         ASSERT_GE(fd, 0);
-        sockaddr_un address = {};
-        address.sun_family = AF_UNIX;
-        path_m.copy(address.sun_path, sizeof(address.sun_path) - 1);
+        sockaddr_un address = cmn::test::unixAddress(path_m);
         // A full backlog refuses at once (EAGAIN): the burst goes on.
         if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
             held.push_back(fd);

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -35,17 +34,6 @@ std::string ask(const std::string& path, const std::string& request) {
 std::string cli(const std::vector<std::string>& args) {
     cmn::test::ProgramRun run = cmn::test::runProgram(MDF_CLI_PATH, args);
     return std::to_string(run.status) + " " + run.out + run.err;
-}
-
-// A listening stream socket at `path` that never accepts; its descriptor.
-int bindListener(const std::string& path) {
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, sizeof(address.sun_path) - 1);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    EXPECT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
-    EXPECT_EQ(0, listen(fd, 4));
-    return fd;
 }
 
 mode_t fileType(const std::string& path) {
@@ -202,7 +190,8 @@ TEST_F(MdfServerTest, NormalExitRemovesTheSocketFile) {
 TEST_F(MdfServerTest, OnlyAStaleSocketIsReplaced) {
     const std::string target = path_m + ".target";
     { std::ofstream(target) << "keep"; }
-    int live = bindListener(path_m);
+    int live = cmn::test::bindAt(path_m, SOCK_STREAM);
+    ASSERT_GE(live, 0);
     EXPECT_FALSE(server().startListening(path_m));
     close(live);
     EXPECT_TRUE(server().startListening(path_m));
@@ -293,7 +282,8 @@ TEST(MdfCliTest, ExitsTwoWhenNoServerAnswersAndSixtyFourOnUsageError) {
     const std::string path = "/tmp/mdf-cli-test." + std::to_string(getpid());
     EXPECT_EQ("2 mdf-cli: cannot connect to " + path + ": No such file or directory\n",
               cli({"-s", path, "help"}));
-    int mute = bindListener(path);  // connections wait in the backlog, never answered
+    int mute = cmn::test::bindAt(path, SOCK_STREAM);  // never accepts: connections wait
+    ASSERT_GE(mute, 0);
     EXPECT_EQ("2 mdf-cli: no answer from " + path + ": Connection timed out\n",
               cli({"-s", path, "help"}));
     close(mute);

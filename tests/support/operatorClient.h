@@ -27,11 +27,29 @@ extern char** environ;
 namespace cmn {
 namespace test {
 
-// A connected stream socket to `path`, or -1.
-inline int connectTo(const std::string& path) {
+// The address of the socket file at `path`.
+inline sockaddr_un unixAddress(const std::string& path) {
     sockaddr_un address = {};
     address.sun_family = AF_UNIX;
     path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+    return address;
+}
+
+// A socket of `type` bound at `path`, listening if it is a stream socket; -1 on failure.
+inline int bindAt(const std::string& path, int type) {
+    sockaddr_un address = unixAddress(path);
+    int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        (type == SOCK_STREAM && listen(fd, 8) != 0)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A connected stream socket to `path`, or -1.
+inline int connectTo(const std::string& path) {
+    sockaddr_un address = unixAddress(path);
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
         close(fd);

@@ -10,7 +10,6 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,6 +27,7 @@
 
 namespace {
 
+using cmn::test::bindAt;
 using cmn::test::pathExists;
 using cmn::test::ProgramRun;
 
@@ -38,20 +38,6 @@ bool waitFor(const std::function<bool()>& done) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return done();
-}
-
-// A socket of `type` bound at `path`, listening if it is a stream socket; -1 on failure.
-int bindAt(const std::string& path, int type) {
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, sizeof(address.sun_path) - 1);
-    int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        (type == SOCK_STREAM && listen(fd, 8) != 0)) {
-        close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 // mdf-cli with `input` on its standard input, run as user `uid` (0: as the test runs).
