@@ -270,7 +270,6 @@ TEST_F(HostileClientTest, RunningOutOfDescriptorsPausesAcceptingWithoutSpinning)
     ASSERT_EQ(1, write(go[1], &byte, 1));
     ASSERT_EQ(1, read(ready[0], &byte, 1));
 
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBudgetMs);
     auto exhausted = [&log] {
         for (const std::string& text : log.texts(DBGLEVEL_ERROR)) {
             if (text.find("Too many open files") != std::string::npos) {
@@ -279,10 +278,7 @@ TEST_F(HostileClientTest, RunningOutOfDescriptorsPausesAcceptingWithoutSpinning)
         }
         return false;
     };
-    while (!exhausted() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_TRUE(exhausted());
+    ASSERT_TRUE(cmn::test::waitUntil(exhausted, kBudgetMs));
     // The listener stays readable meanwhile: a loop that kept watching it would spin, many
     // rounds a millisecond. A paused one ends a round per 20 ms wait, besides the pause timer's,
     // however long the window really lasts.
@@ -489,10 +485,7 @@ TEST_F(HostileClientTest, BurstOfThousandsOfConnectionsKeepsDescriptorsBounded) 
     for (int fd : held) {
         close(fd);
     }
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBudgetMs);
-    while (openDescriptors() != baseline && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    cmn::test::waitUntil([baseline] { return openDescriptors() == baseline; }, kBudgetMs);
     EXPECT_EQ(baseline, openDescriptors());
     RecordProperty("connected", static_cast<int>(held.size()));
     RecordProperty("serverDescriptorsMost", serverMost);

@@ -24,16 +24,6 @@ ProgramRun cli(const std::vector<std::string>& args) {
     return cmn::test::runProgram(MDF_CLI_PATH, args);
 }
 
-bool waitFor(const std::function<bool()>& done, int budgetMs) {
-    for (int waited = 0; waited < budgetMs; waited += 20) {
-        if (done()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return done();
-}
-
 class DemoEndToEndTest : public testing::Test {
 protected:
     void SetUp() override {
@@ -46,7 +36,7 @@ protected:
         socketPath_m = mdf::Server::defaultSocketPath(demo_m);
         // A served command means the demo's loop runs, so its SIGTERM handler is in place (the
         // socket file exists earlier).
-        ASSERT_TRUE(waitFor([this] { return state().status == 0; }, kBudgetMs));
+        ASSERT_TRUE(cmn::test::waitUntil([this] { return state().status == 0; }, kBudgetMs));
     }
     void TearDown() override {
         if (demo_m > 0) {
@@ -102,14 +92,14 @@ TEST_F(DemoEndToEndTest, OperatorInspectsAndSteersTheRunningDemo) {
     EXPECT_NE(std::string::npos, usage.out.find("usage: tmgr-simulate-timeout [timerId]\n"));
 
     // The cancelled timer's armed expiry comes back as a zombie and removes it.
-    EXPECT_TRUE(waitFor(
+    EXPECT_TRUE(cmn::test::waitUntil(
         [this] {
             const std::string text = state().out;
             return text.find("Zombie Timeouts: 1;") != std::string::npos &&
                    text.find("[1] tmgr-demo") == std::string::npos;
         },
         kBudgetMs));
-    EXPECT_TRUE(waitFor(
+    EXPECT_TRUE(cmn::test::waitUntil(
         [this] {
             const std::string output = demoOutput();
             return output.find("expiry: timer 0 one-shot 1500 ms") != std::string::npos &&

@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -105,19 +106,25 @@ inline std::string listeningLine() {
     return at == std::string::npos ? std::string() : out.substr(at, out.find('\n', at) - at);
 }
 
+// Polls `done` every 5 ms until it holds (true) or the budget runs out (false).
+inline bool waitUntil(const std::function<bool()>& done, int budgetMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(budgetMs);
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return done();
+}
+
 // Waits until the listening line ends with `text` ("connections: 3 of 32, 0 waiting for a
 // command", say); false when the budget ran out first.
 inline bool waitForListeningLine(const std::string& text, int budgetMs) {
-    auto ends = [&text] {
-        std::string line = listeningLine();
-        return line.size() >= text.size() &&
-               line.compare(line.size() - text.size(), text.size(), text) == 0;
-    };
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(budgetMs);
-    while (!ends() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return ends();
+    return waitUntil(
+        [&text] {
+            std::string line = listeningLine();
+            return line.size() >= text.size() &&
+                   line.compare(line.size() - text.size(), text.size(), text) == 0;
+        },
+        budgetMs);
 }
 
 struct ProgramRun {

@@ -30,15 +30,9 @@ namespace {
 using cmn::test::bindAt;
 using cmn::test::pathExists;
 using cmn::test::ProgramRun;
+using cmn::test::waitUntil;
 
 const int kBudgetMs = 20000;  // a "never happened" bound only
-
-bool waitFor(const std::function<bool()>& done) {
-    for (int waited = 0; waited < kBudgetMs && !done(); waited += 10) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return done();
-}
 
 // mdf-cli with `input` on its standard input, run as user `uid` (0: as the test runs).
 ProgramRun runCli(const std::vector<std::string>& args, const std::string& input, uid_t uid = 0) {
@@ -281,13 +275,15 @@ INSTANTIATE_TEST_SUITE_P(
 // Reads the terminal into screen_r until `text` shows at or after from_r, then moves from_r
 // past it.
 bool shows(int terminal, std::string& screen_r, size_t& from_r, const std::string& text) {
-    bool found = waitFor([&] {
-        char buffer[512];
-        pollfd ready = {terminal, POLLIN, 0};
-        ssize_t got = poll(&ready, 1, 0) > 0 ? read(terminal, buffer, sizeof(buffer)) : 0;
-        screen_r.append(buffer, got > 0 ? static_cast<size_t>(got) : 0);
-        return screen_r.find(text, from_r) != std::string::npos;
-    });
+    bool found = waitUntil(
+        [&] {
+            char buffer[512];
+            pollfd ready = {terminal, POLLIN, 0};
+            ssize_t got = poll(&ready, 1, 0) > 0 ? read(terminal, buffer, sizeof(buffer)) : 0;
+            screen_r.append(buffer, got > 0 ? static_cast<size_t>(got) : 0);
+            return screen_r.find(text, from_r) != std::string::npos;
+        },
+        kBudgetMs);
     from_r = found ? screen_r.find(text, from_r) + text.size() : from_r;
     return found;
 }
@@ -351,7 +347,7 @@ TEST_P(MdfCliPeerTest, OnlyAServerOfThisUserOrRootIsSpokenTo) {
     ASSERT_EQ(0, seteuid(0));
     ASSERT_EQ(0, chmod(path.c_str(), 0666));
     ProgramRun run = runCli({"-s", path, "tmgr-disable-timers"}, "", peer.clientUid);
-    ASSERT_TRUE(waitFor([&] { return server.lines().size() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return server.lines().size() == 1; }, kBudgetMs));
     if (peer.spoken) {
         EXPECT_EQ(0, run.status) << run.err;
         EXPECT_EQ("got tmgr-disable-timers", run.out);
