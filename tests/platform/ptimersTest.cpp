@@ -328,10 +328,7 @@ TEST_F(PtimersTest, DriverThreadSleepsWhileIdleOrArmedFarAhead) {
     create(0, false);
     arm(0, 1 * kMs);
     ASSERT_TRUE(waitFor([] { return !hits().empty(); }));
-    pid_t driverTid = 0;
-    for (const Hit& hit : hits()) {
-        driverTid = hit.tid;
-    }
+    const pid_t driverTid = hits().back().tid;
     for (int phase = 0; phase < 2; ++phase) {
         if (phase == 1) {
             arm(0, 3600 * 1000 * kMs);
