@@ -21,6 +21,8 @@
 
 namespace {
 
+using cmn::test::execute;
+
 const std::string kDots = std::string(56, '.') + "\n";
 
 mdf::Server& server() { return cmn::SingletonHolder<mdf::Server>::getInstance(); }
@@ -70,12 +72,6 @@ protected:
         stopLoop();
         server().deregisterHandler(&handler_m);
         unlink(path_m.c_str());
-    }
-    // The response text, then the result.
-    std::string execute(const std::string& line) {
-        std::string out;
-        bool result = server().executeCommand(line, out);
-        return out + (result ? "true" : "false");
     }
     // Starts listening at `path` on a new thread that takes the handler over and then runs its
     // dispatcher loop until stopLoop(), which also has that thread stop listening.

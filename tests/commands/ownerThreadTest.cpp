@@ -26,6 +26,7 @@
 namespace {
 
 using cmn::test::askServer;
+using cmn::test::execute;
 
 // "Never happened" bound, far beyond the server's 3 s wait for an owner.
 const int kBudgetMs = 20000;
@@ -34,13 +35,6 @@ const std::string kNotServed =
 
 mdf::Server& server() { return cmn::SingletonHolder<mdf::Server>::getInstance(); }
 cmn::Dispatcher& dispatcher() { return cmn::SingletonHolder<cmn::Dispatcher>::getInstance(); }
-
-// The response text, then the result.
-std::string execute(const std::string& line) {
-    std::string out;
-    bool result = server().executeCommand(line, out);
-    return out + (result ? "true" : "false");
-}
 
 // A thread that serves its dispatcher loop until stopped and, between rounds, runs what call()
 // hands it. After hold() it no longer serves its loop (calls still run) until release().

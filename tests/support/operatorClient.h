@@ -98,6 +98,14 @@ inline std::string takeFile(int fd, const char* path) {
     return text.str();
 }
 
+// Runs `line` through this process's command server: the response text, then "true" or "false"
+// for the result.
+inline std::string execute(const std::string& line) {
+    std::string out;
+    bool result = SingletonHolder<mdf::Server>::getInstance().executeCommand(line, out);
+    return out + (result ? "true" : "false");
+}
+
 // The line of this process's "mdf-show-state" that describes the operator socket.
 inline std::string listeningLine() {
     std::string out;
