@@ -2,6 +2,7 @@
 #include "floorPath.h"
 
 #include <errno.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -130,6 +131,7 @@ void FloorDriver::sendAll(const std::vector<uint32_t>& due) {
 // The read blocks until the timerfd expires; an arming from another thread that moves the
 // earliest deadline earlier re-programs it under the mutex, which the read then honours.
 void FloorDriver::run() {
+    pthread_setname_np(pthread_self(), "floor-driver");
     std::vector<uint32_t> due;
     due.reserve(1024);
     std::unique_lock<std::mutex> lock(mutex_m);

@@ -46,6 +46,49 @@ uint64_t scheduledNs(const char* path) {
     return runNs;
 }
 
+// The thread's name from /proc/self/task/<tid>/comm, without its newline.
+std::string threadName(const char* tid) {
+    char path[300];
+    snprintf(path, sizeof(path), "/proc/self/task/%s/comm", tid);
+    FILE* file_p = fopen(path, "re");
+    if (file_p == nullptr) {
+        return "";
+    }
+    char name[64] = {0};
+    if (fgets(name, sizeof(name), file_p) == nullptr) {
+        name[0] = '\0';
+    }
+    fclose(file_p);
+    name[strcspn(name, "\n")] = '\0';
+    return name;
+}
+
+void addThread(const char* tid, ThreadTotals& totals_r) {
+    char path[300];
+    snprintf(path, sizeof(path), "/proc/self/task/%s/status", tid);
+    uint64_t voluntary = statusField(path, "voluntary_ctxt_switches");
+    totals_r.contextSwitches += voluntary + statusField(path, "nonvoluntary_ctxt_switches");
+    totals_r.voluntarySwitches += voluntary;
+    snprintf(path, sizeof(path), "/proc/self/task/%s/schedstat", tid);
+    totals_r.runNs += scheduledNs(path);
+    ++totals_r.threads;
+}
+
+// Calls visit(tid) for every thread of the process but excludedTid.
+template <typename Visit>
+void forEachThread(pid_t excludedTid, Visit visit) {
+    DIR* dir_p = opendir("/proc/self/task");
+    if (dir_p == nullptr) {
+        return;
+    }
+    while (struct dirent* entry_p = readdir(dir_p)) {
+        if (entry_p->d_name[0] != '.' && atoi(entry_p->d_name) != excludedTid) {
+            visit(entry_p->d_name);
+        }
+    }
+    closedir(dir_p);
+}
+
 }  // namespace
 
 uint64_t residentBytes() {
@@ -73,23 +116,14 @@ int64_t processCpuNs() {
 
 ThreadTotals threadTotals(pid_t excludedTid) {
     ThreadTotals totals;
-    DIR* dir_p = opendir("/proc/self/task");
-    if (dir_p == nullptr) {
-        return totals;
-    }
-    while (struct dirent* entry_p = readdir(dir_p)) {
-        if (entry_p->d_name[0] == '.' || atoi(entry_p->d_name) == excludedTid) {
-            continue;
-        }
-        char path[300];
-        snprintf(path, sizeof(path), "/proc/self/task/%s/status", entry_p->d_name);
-        totals.contextSwitches += statusField(path, "voluntary_ctxt_switches") +
-                                  statusField(path, "nonvoluntary_ctxt_switches");
-        snprintf(path, sizeof(path), "/proc/self/task/%s/schedstat", entry_p->d_name);
-        totals.runNs += scheduledNs(path);
-        ++totals.threads;
-    }
-    closedir(dir_p);
+    forEachThread(excludedTid, [&totals](const char* tid) { addThread(tid, totals); });
+    return totals;
+}
+
+std::map<std::string, ThreadTotals> threadTotalsByName(pid_t excludedTid) {
+    std::map<std::string, ThreadTotals> totals;
+    forEachThread(excludedTid,
+                  [&totals](const char* tid) { addThread(tid, totals[threadName(tid)]); });
     return totals;
 }
 

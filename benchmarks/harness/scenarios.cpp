@@ -1,6 +1,7 @@
 // The scenarios, run in a child process on one subject.
 #include "scenarios.h"
 
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -195,10 +197,43 @@ private:
     int waiting_m;
 };
 
+// The loop threads of the threads scenario carry this name; any other thread but the
+// measuring one belongs to the subject (a driver thread of the library or of the floor).
+const char* const kLoopThreadName = "bench-loop";
+
+// Run time and sleeps (voluntary context switches) of the loop threads and of the subject's
+// other threads between two readings, per expiry.
+void addThreadKindFigures(const std::map<std::string, ThreadTotals>& before,
+                          const std::map<std::string, ThreadTotals>& after, double expiries,
+                          Figures& figures_r) {
+    ThreadTotals loop;
+    ThreadTotals other;
+    for (const auto& entry_r : after) {
+        auto earlier = before.find(entry_r.first);
+        ThreadTotals& kind_r = entry_r.first == kLoopThreadName ? loop : other;
+        kind_r.runNs += entry_r.second.runNs;
+        kind_r.voluntarySwitches += entry_r.second.voluntarySwitches;
+        if (earlier != before.end()) {
+            kind_r.runNs -= earlier->second.runNs;
+            kind_r.voluntarySwitches -= earlier->second.voluntarySwitches;
+        }
+    }
+    const double count = expiries > 0 ? expiries : 1;
+    figures_r.emplace_back("loop_cpu_us_per_expiry",
+                           static_cast<double>(loop.runNs) / 1000.0 / count);
+    figures_r.emplace_back("driver_cpu_us_per_expiry",
+                           static_cast<double>(other.runNs) / 1000.0 / count);
+    figures_r.emplace_back("loop_sleeps_per_expiry",
+                           static_cast<double>(loop.voluntarySwitches) / count);
+    figures_r.emplace_back("driver_sleeps_per_expiry",
+                           static_cast<double>(other.voluntarySwitches) / count);
+}
+
 // 320 periodic timers of 10 to 19 ms for 3 s, spread evenly over `threadCount` threads that
 // each run a subject of their own (for the library: a manager, its driver thread and its
 // loop). The process CPU time counts from the moment every thread has armed its timers to the
-// moment every loop has ended, so the subjects' creation and destruction are not in it.
+// moment every loop has ended, so the subjects' creation and destruction are not in it; the
+// subjects live on until the per-thread figures are read too.
 bool threads(const std::string& name, int threadCount, Figures& figures_r) {
     const uint32_t total = 320;
     const uint32_t share = total / static_cast<uint32_t>(threadCount);
@@ -206,10 +241,12 @@ bool threads(const std::string& name, int threadCount, Figures& figures_r) {
     std::atomic<bool> failed{false};
     Barrier armed(threadCount + 1);
     Barrier ran(threadCount + 1);
+    Barrier measured(threadCount + 1);
     int64_t untilNs = 0;
     std::vector<std::thread> loops;
     for (int t = 0; t < threadCount; ++t) {
         loops.emplace_back([&, t] {
+            pthread_setname_np(pthread_self(), kLoopThreadName);
             std::unique_ptr<Subject> subject_p(makeSubject(name));
             subject_p->prepare(share);
             expiryLog().reset(share);
@@ -223,15 +260,20 @@ bool threads(const std::string& name, int threadCount, Figures& figures_r) {
             subject_p->runUntil([] { return false; }, untilNs);
             expiries += expiryLog().count();
             ran.arriveAndWait();
+            measured.arriveAndWait();
         });
     }
     untilNs = nowNs() + 3 * kSecond + 100 * kMs;
+    const pid_t self = currentTid();
+    armed.arriveAndWait();
+    const std::map<std::string, ThreadTotals> startKinds = threadTotalsByName(self);
     const int64_t startNs = nowNs();
     const int64_t startCpuNs = processCpuNs();
-    armed.arriveAndWait();
     ran.arriveAndWait();
     const double cpuUs = static_cast<double>(processCpuNs() - startCpuNs) / 1000.0;
     const double elapsedS = static_cast<double>(nowNs() - startNs) / kSecond;
+    const std::map<std::string, ThreadTotals> endKinds = threadTotalsByName(self);
+    measured.arriveAndWait();
     for (std::thread& loop_r : loops) {
         loop_r.join();
     }
@@ -242,6 +284,7 @@ bool threads(const std::string& name, int threadCount, Figures& figures_r) {
     const double count = static_cast<double>(expiries.load());
     figures_r.emplace_back("expiries_per_s", count / elapsedS);
     figures_r.emplace_back("cpu_us_per_expiry", count > 0 ? cpuUs / count : 0);
+    addThreadKindFigures(startKinds, endKinds, count, figures_r);
     return true;
 }
 
