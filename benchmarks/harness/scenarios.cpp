@@ -133,9 +133,19 @@ bool latency(Subject& subject_r, const std::string& samplesPath, Figures& figure
     return true;
 }
 
-bool burst(Subject& subject_r, Figures& figures_r) {
-    const size_t count = 10000;
-    subject_r.prepare(count);
+double medianOf(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return percentile(values, 0.50);
+}
+
+struct BurstResult {
+    double toLastMs = 0;
+    double cpuUs = 0;  // every thread's, from the arming's end to the last callback
+    size_t missing = 0;
+};
+
+// One burst: `count` one-shots with one deadline 300 ms ahead, run until the last callback.
+bool runBurst(Subject& subject_r, size_t count, BurstResult& result_r) {
     expiryLog().reset(count);
     const int64_t deadlineNs = nowNs() + 300 * kMs;
     for (uint32_t i = 0; i < count; ++i) {
@@ -146,14 +156,41 @@ bool burst(Subject& subject_r, Figures& figures_r) {
     if (nowNs() >= deadlineNs) {
         fprintf(stderr, "burst: arming took longer than the lead time\n");
     }
+    const int64_t startCpuNs = processCpuNs();
     subject_r.runUntil([count] { return allDelivered(count); }, deadlineNs + 20 * kSecond);
+    result_r.cpuUs = static_cast<double>(processCpuNs() - startCpuNs) / 1000.0;
     const std::vector<int64_t>& firedNs = expiryLog().firstNs();
     int64_t lastNs = *std::max_element(firedNs.begin(), firedNs.end());
-    double toLastS = static_cast<double>(lastNs - deadlineNs) / kSecond;
+    result_r.toLastMs = static_cast<double>(lastNs - deadlineNs) / kMs;
+    result_r.missing = static_cast<size_t>(std::count(firedNs.begin(), firedNs.end(), int64_t(0)));
+    return true;
+}
+
+// Five bursts one after the other, each figure the median of the five: one burst lasts only
+// 20 to 150 ms, and single bursts in one process spread by a factor of 1.6 on a shared 2-CPU
+// machine. The CPU time per callback is the two threads' work together: in a burst they
+// mostly take turns on one CPU (the driver fills the socket, the loop drains it).
+bool burst(Subject& subject_r, Figures& figures_r) {
+    const size_t count = 10000;
+    const int bursts = 5;
+    subject_r.prepare(count);
+    std::vector<double> toLastMs;
+    std::vector<double> cpuUs;
+    size_t missing = 0;
+    for (int i = 0; i < bursts && missing == 0; ++i) {
+        BurstResult result;
+        if (!runBurst(subject_r, count, result)) {
+            return false;
+        }
+        toLastMs.push_back(result.toLastMs);
+        cpuUs.push_back(result.cpuUs);
+        missing += result.missing;
+    }
+    const double toLastS = medianOf(toLastMs) / 1000.0;
     figures_r.emplace_back("to_last_ms", toLastS * 1000.0);
     figures_r.emplace_back("callbacks_per_s", toLastS > 0 ? count / toLastS : 0);
-    figures_r.emplace_back(
-        "missing", static_cast<double>(std::count(firedNs.begin(), firedNs.end(), int64_t(0))));
+    figures_r.emplace_back("cpu_us_per_callback", medianOf(cpuUs) / count);
+    figures_r.emplace_back("missing", static_cast<double>(missing));
     return true;
 }
 
