@@ -23,7 +23,7 @@ const int kMaxEvents = 3;  // two timerfds and the wake-up eventfd
 void ignoreInterrupt(int) {}
 
 // Installed once per process. Without SA_RESTART, so that a send blocked in a callback fails
-// with EINTR when a deleting or stopping thread signals the driver thread.
+// with EINTR when a re-arming, deleting or stopping thread signals the driver thread.
 int installInterruptHandler() {
     static const int result = [] {
         struct sigaction action = {};
@@ -111,7 +111,7 @@ int DriverInstance::startThread() {
 void DriverInstance::resetLocked() {
     monotonic_m.armedNs = kNoDeadline;
     realtime_m.armedNs = kNoDeadline;
-    firing_mp = nullptr;
+    firing_mp.store(nullptr);
 }
 
 int DriverInstance::start() {
@@ -164,7 +164,8 @@ void DriverInstance::orphanRecordsLocked() {
 void DriverInstance::forgetAfterFork() {
     new (&callbackDone_m) std::condition_variable();
     stopping_m = true;
-    firing_mp = nullptr;
+    firing_mp.store(nullptr);
+    waiters_m.store(0);
     orphanRecordsLocked();
     closeDescriptors();
     mutex_m.unlock();
@@ -187,57 +188,6 @@ void DriverInstance::run() {
             PTIMER_SYSLOG(LOG_ERR, "timerfd_settime failed: %m");
         }
         waitForEvents(lock);
-    }
-}
-
-// Of the two clocks' earliest due timers, the one further past its deadline goes first. Taking
-// one clock's first whenever it has a due timer would let relative timers that are due again
-// and again (a callback socket kept full) hold an absolute timer back for good.
-TimerRecord* DriverInstance::popDueLocked() {
-    ClockQueue* queues[] = {&monotonic_m, &realtime_m};
-    ClockQueue* chosen_p = nullptr;
-    int64_t chosenLatenessNs = -1;
-    for (ClockQueue* queue_p : queues) {
-        if (queue_p->heap.empty()) {
-            continue;
-        }
-        const int64_t latenessNs = queue_p->nowNs - queue_p->heap.top()->deadlineNs_m;
-        if (latenessNs >= 0 && latenessNs > chosenLatenessNs) {
-            chosen_p = queue_p;
-            chosenLatenessNs = latenessNs;
-        }
-    }
-    if (chosen_p == nullptr) {
-        return nullptr;
-    }
-    return static_cast<TimerRecord*>(chosen_p->heap.popDue(chosen_p->nowNs));
-}
-
-void DriverInstance::readClocksLocked() {
-    monotonic_m.nowNs = clockNowNs(monotonic_m.clock);
-    realtime_m.nowNs = clockNowNs(realtime_m.clock);
-}
-
-// Callbacks run without the lock: they may arm or delete timers, and a slow one must not hold
-// up arming from other threads. firing_mp tells a deleting or re-arming thread to wait for this
-// one. The clocks are read before each timer is taken, not once per batch: after a step back
-// of the wall clock during a callback, an absolute timer armed meanwhile, or one due by the
-// earlier reading, must wait for the clock to come back to its deadline.
-void DriverInstance::fireDue(std::unique_lock<std::mutex>& lock_r) {
-    while (!stopping_m) {
-        readClocksLocked();
-        TimerRecord* record_p = popDueLocked();
-        if (record_p == nullptr) {
-            return;
-        }
-        firing_mp = record_p;
-        const ptimer_callback_t callback = record_p->callback_m;
-        void* const context_p = record_p->context_mp;
-        lock_r.unlock();
-        callback(context_p);
-        lock_r.lock();
-        firing_mp = nullptr;
-        callbackDone_m.notify_all();
     }
 }
 

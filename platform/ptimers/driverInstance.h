@@ -9,18 +9,22 @@
 // thread wakes once, finds nothing due and re-arms for the new earliest. With nothing armed it
 // sleeps without a timeout.
 //
-// The driver thread fires every due timer in deadline order, calling its callback with no lock
-// held. The clocks are read again before each timer is taken, since the wall clock may have
-// stepped back during the callback before it. A thread that deletes or re-arms a timer whose
-// callback is running waits for it, sending the driver thread interruptSignal() meanwhile so
-// that a callback blocked in a send returns.
+// The driver thread takes the due timers as a batch, in deadline order, under one hold of the
+// instance's mutex, and then calls their callbacks one by one with no lock held, so that threads
+// arming timers meanwhile do not wait for it per expiry. A re-arming or deleting thread drops its
+// timer from a taken batch; one whose callback is running waits for it, sending the driver thread
+// interruptSignal() meanwhile so that a callback blocked in a send returns. An absolute timer is
+// checked against a fresh reading of the wall clock just before it fires, since the clock may
+// have stepped back after the batch was taken; one not due any more goes back to its heap.
 //
 // Ownership: instances are pooled by the backend and never freed, so a pointer read from a
 // record stays safe to lock; records belong to the handle table and are attached here. Each
 // start() begins a new run; a record remembers the run it was attached in, so stop() orphans
 // every record of its run at once, without a list of them.
 // Thread: start/stop on the owning thread; attach/arm/detach from any thread; the fork calls
-// from the fork handlers only.
+// from the fork handlers only. Records are dropped from a batch and callbacks waited for under
+// the mutex; the driver thread claims and finishes them with atomics alone, taking the mutex
+// only when a thread waits for a callback.
 #ifndef PLATFORM_PTIMERS_DRIVERINSTANCE_H
 #define PLATFORM_PTIMERS_DRIVERINSTANCE_H
 
@@ -28,6 +32,7 @@
 #include <sys/timerfd.h>
 #include <time.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 
@@ -46,7 +51,8 @@ public:
     // Results of detach().
     enum DetachResult { detached_c, refused_c, orphaned_c };
 
-    DriverInstance() {}
+    // `number` tells the instance's batched records apart from other instances'; never 0.
+    explicit DriverInstance(uint16_t number) : number_m(number) {}
 
     // Opens the descriptors and starts the driver thread. 0, or -1 after a refusal of the
     // system (everything opened is closed again).
@@ -89,6 +95,17 @@ private:
         DeadlineHeap heap;
     };
 
+    // A due timer taken into a batch, with what its firing needs copied under the mutex.
+    struct DueTimer {
+        TimerRecord* record_p;
+        ptimer_callback_t callback;
+        void* context_p;
+        int64_t deadlineNs;
+        bool absolute;
+    };
+    // Enough to make the mutex's cost per expiry small, small enough for the driver's stack.
+    static const size_t kMaxBatch = 256;
+
     DriverInstance(const DriverInstance&) = delete;
     DriverInstance& operator=(const DriverInstance&) = delete;
 
@@ -98,18 +115,27 @@ private:
     int startThread();
     static void* threadMain(void* self_p);
     void run();
-    void fireDue(std::unique_lock<std::mutex>& lock_r);
-    TimerRecord* popDueLocked();
-    void readClocksLocked();
     void waitForEvents(std::unique_lock<std::mutex>& lock_r);
     void orphanRecordsLocked();
     bool attachedLocked(const TimerRecord* record_p) const;
     void resetLocked();
 
+    // driverFiring.cpp: batches of due timers on the driver thread.
+    void fireDue(std::unique_lock<std::mutex>& lock_r);
+    size_t takeDueLocked(DueTimer* batch_p);
+    TimerRecord* popDueLocked();
+    void readClocksLocked();
+    void fireBatch(const DueTimer* batch_p, size_t count);
+    bool claim(const DueTimer& due);
+    void finishFiring();
+    void requeue(TimerRecord* record_p);
+
     // driverTimers.cpp: timer operations.
     bool ownsLocked(const ptimer* user, const RecordRef& ref) const;
     ClockQueue& queueOf(const TimerRecord* record_p);
     int programIfEarlierLocked(ClockQueue& queue_r);
+    bool dropFromBatchLocked(TimerRecord* record_p);
+    bool firingElsewhereLocked(const TimerRecord* record_p) const;
     void awaitCallbackLocked(std::unique_lock<std::mutex>& lock_r, const TimerRecord* record_p);
 
     std::mutex mutex_m;
@@ -119,10 +145,17 @@ private:
     int epollFd_m = -1;
     int wakeFd_m = -1;
     pthread_t thread_m = pthread_t();
-    bool stopping_m = true;
+    const uint16_t number_m;
+    // Written under the mutex; read by the driver thread without it between callbacks.
+    std::atomic<bool> stopping_m{true};
     uint64_t nextSequence_m = 0;
-    uint32_t run_m = 0;                // the current run; moves on at every stop
-    TimerRecord* firing_mp = nullptr;  // whose callback runs now, or null
+    uint32_t run_m = 0;  // the current run; moves on at every stop
+    // The record the driver thread is claiming, firing or putting back, or null. Written by the
+    // driver thread alone, without the mutex.
+    std::atomic<TimerRecord*> firing_mp{nullptr};
+    // Threads waiting on callbackDone_m; the driver thread takes the mutex to wake them only
+    // when there are any.
+    std::atomic<uint32_t> waiters_m{0};
 };
 
 }  // namespace detail

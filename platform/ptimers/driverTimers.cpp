@@ -73,22 +73,35 @@ int DriverInstance::attach(TimerRecord* record_p, ptimer_callback_t callback, vo
     record_p->context_mp = context_p;
     record_p->absolute_m = absolute;
     record_p->deleting_m = false;
+    record_p->batchedBy_m.store(0);
     record_p->heapIndex_m = HeapNode::kNotQueued;
     record_p->run_m = run_m;
     record_p->instance_mp.store(this, std::memory_order_release);
     return 0;
 }
 
-// A callback of an earlier arming that is running now is waited for (unless this is that
-// callback re-arming its own timer), so that none of it overlaps the new arming. The wait
-// releases the lock, so the record is checked again after it.
+// True when the record was waiting in a taken batch: its callback will not run now.
+bool DriverInstance::dropFromBatchLocked(TimerRecord* record_p) {
+    uint16_t batched = number_m;
+    return record_p->batchedBy_m.compare_exchange_strong(batched, 0);
+}
+
+// A callback re-arming or deleting its own timer must not wait for itself.
+bool DriverInstance::firingElsewhereLocked(const TimerRecord* record_p) const {
+    return firing_mp.load() == record_p && !pthread_equal(pthread_self(), thread_m);
+}
+
+// An expiry of the earlier arming that waits in a taken batch is dropped, and one whose callback
+// is running now is waited for (unless this is that callback re-arming its own timer), so that
+// none of it overlaps the new arming. The wait releases the lock, so the record is checked again
+// after it, and dropped again: the driver thread may have taken a new batch meanwhile.
 int DriverInstance::arm(const ptimer* user, const RecordRef& ref, const struct timespec& value) {
     std::unique_lock<std::mutex> lock(mutex_m);
     if (stopping_m || !ownsLocked(user, ref)) {
         return -1;
     }
     TimerRecord* record_p = ref.record_p;
-    if (firing_mp == record_p && !pthread_equal(pthread_self(), thread_m)) {
+    while (!dropFromBatchLocked(record_p) && firingElsewhereLocked(record_p)) {
         awaitCallbackLocked(lock, record_p);
         if (stopping_m || !ownsLocked(user, ref)) {
             return -1;
@@ -116,21 +129,28 @@ int DriverInstance::arm(const ptimer* user, const RecordRef& ref, const struct t
 
 // The callback may be blocked in a send whose reader is the very thread waiting here, so the
 // wait signals the driver thread until the callback returns. A first short wait lets an
-// ordinary callback finish without being interrupted. firing_mp is read under the lock, so
-// the driver thread is alive (not joined) whenever it is signalled.
+// ordinary callback finish without being interrupted. The driver thread is alive (not joined)
+// whenever it is signalled: only stop() joins it, after its own wait. The signal is sent with
+// the lock held, and a driver thread that finishes a callback while anyone waits passes through
+// the lock before it starts the next one, so the signal cannot interrupt that one.
 void DriverInstance::awaitCallbackLocked(std::unique_lock<std::mutex>& lock_r,
                                          const TimerRecord* record_p) {
     const auto running = [this, record_p] {
-        return firing_mp != nullptr && (record_p == nullptr || firing_mp == record_p);
+        const TimerRecord* firing_p = firing_mp.load();
+        return firing_p != nullptr && (record_p == nullptr || firing_p == record_p);
     };
+    // Counted before the first look at firing_mp: a driver thread that then finds no waiter
+    // has already cleared it.
+    waiters_m.fetch_add(1);
     std::chrono::microseconds wait = kFirstWait;
     while (running()) {
         if (callbackDone_m.wait_for(lock_r, wait, [&running] { return !running(); })) {
-            return;
+            break;
         }
         pthread_kill(thread_m, interruptSignal());
         wait = kInterruptInterval;
     }
+    waiters_m.fetch_sub(1);
 }
 
 DriverInstance::DetachResult DriverInstance::detach(const ptimer* user, const RecordRef& ref) {
@@ -147,10 +167,10 @@ DriverInstance::DetachResult DriverInstance::detach(const ptimer* user, const Re
         return refused_c;
     }
     queueOf(record_p).heap.remove(record_p);
-    // Refuses concurrent arming and deleting of this record while we wait.
+    // Refuses concurrent arming and deleting of this record while we wait, and keeps the driver
+    // thread from putting it back into its heap.
     record_p->deleting_m = true;
-    // A callback that deletes its own timer must not wait for itself.
-    if (firing_mp == record_p && !pthread_equal(pthread_self(), thread_m)) {
+    while (!dropFromBatchLocked(record_p) && firingElsewhereLocked(record_p)) {
         awaitCallbackLocked(lock, record_p);
     }
     record_p->instance_mp.store(nullptr, std::memory_order_release);

@@ -38,6 +38,11 @@ struct TimerRecord : HeapNode {
     // The instance's run in which the record was attached: a record of an earlier run was
     // orphaned when that run stopped.
     uint32_t run_m = 0;
+    // The number of the instance whose driver thread has taken the record into a batch of due
+    // timers, 0 when none. That thread clears it to claim the record before its callback runs;
+    // a re-arming or deleting thread clears it, under the instance's mutex, to drop the record
+    // from the batch. Whoever clears it first decides.
+    std::atomic<uint16_t> batchedBy_m{0};
     bool absolute_m = false;
     bool deleting_m = false;
 };

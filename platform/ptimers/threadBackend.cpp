@@ -18,6 +18,7 @@
 // while it holds a lock of its own, so its prepare handler never waits for a thread that waits
 // for it.
 #include <pthread.h>
+#include <stdint.h>
 
 #include <mutex>
 #include <vector>
@@ -40,10 +41,14 @@ int exitKeyResult_g = -1;
 
 class InstancePool {
 public:
+    // Null when the process already runs the most instances that can be told apart.
     DriverInstance* acquire() {
         std::lock_guard<std::mutex> lock(mutex_m);
         if (idle_m.empty()) {
-            all_m.push_back(new DriverInstance());
+            if (all_m.size() >= UINT16_MAX) {
+                return nullptr;
+            }
+            all_m.push_back(new DriverInstance(static_cast<uint16_t>(all_m.size() + 1)));
             return all_m.back();
         }
         DriverInstance* instance_p = idle_m.back();
@@ -148,6 +153,9 @@ int ThreadBackend::init() {
         return -1;
     }
     DriverInstance* instance_p = instancePool().acquire();
+    if (instance_p == nullptr) {
+        return -1;
+    }
     if (instance_p->start() != 0) {
         instancePool().release(instance_p);
         return -1;

@@ -153,11 +153,16 @@ INSTANTIATE_TEST_SUITE_P(AllWaiters, PtimersBlockedSendTest,
                          ::testing::Values(Waiter::rearm_c, Waiter::remove_c, Waiter::shutdown_c),
                          waiterName);
 
-// Timer 1's callback re-arms its own timer (it must not wait for itself) and is then held at a
-// gate. Meanwhile timer 0 falls due and is deleted before the driver gets to it, and another
-// thread re-arms or deletes timer 1: that call must not return before the callback has.
+// Timer 2's callback holds the driver thread while timers 1 and 0 fall due, so that both are
+// taken in one batch. Timer 1's callback re-arms its own timer (it must not wait for itself) and
+// is then held at a gate. Meanwhile timer 0, waiting behind it in the batch, is re-armed an hour
+// ahead or deleted, and another thread does the same to timer 1: that call must not return
+// before the callback has, and timer 0 must not fire.
+Gate driverGate;
 Gate heldGate;
 std::atomic<bool> heldEntered{false};
+
+void holdDriver(void*) { driverGate.pass(); }
 
 void heldCallback(void* self_p) {
     heldEntered = true;
@@ -170,18 +175,22 @@ class PtimersRunningCallbackTest : public PtimersTest,
                                    public ::testing::WithParamInterface<Waiter> {};
 
 TEST_P(PtimersRunningCallbackTest, CallFromAnotherThreadReturnsAfterTheCallback) {
+    driverGate.close();
     heldGate.close();
     heldEntered = false;
     create(0, false);
     ASSERT_EQ(0, ptimer_create(&timers_m[1], heldCallback, &timers_m[1]));
-    created_m[1] = true;
-    arm(1, kMs);
-    arm(0, 20 * kMs);
-    ASSERT_TRUE(waitFor([] { return heldEntered.load(); }));
+    ASSERT_EQ(0, ptimer_create(&timers_m[2], holdDriver, nullptr));
+    created_m[1] = created_m[2] = true;
+    arm(2, kMs);
+    arm(1, 5 * kMs);
+    arm(0, 10 * kMs);
     std::this_thread::sleep_for(milliseconds(40));
-    EXPECT_EQ(0, ptimer_delete(&timers_m[0]));
-    created_m[0] = false;
+    driverGate.open();
+    ASSERT_TRUE(waitFor([] { return heldEntered.load(); }));
     const bool rearm = GetParam() == Waiter::rearm_c;
+    EXPECT_EQ(0, rearm ? ptimer_start_once(&timers_m[0], 3600, 0) : ptimer_delete(&timers_m[0]));
+    created_m[0] = rearm;
     std::atomic<bool> returned{false};
     size_t hitsOnReturn = 0;
     std::thread other([&] {
@@ -198,7 +207,7 @@ TEST_P(PtimersRunningCallbackTest, CallFromAnotherThreadReturnsAfterTheCallback)
     created_m[1] = rearm;
     EXPECT_EQ(1u, hitsOnReturn) << "the callback had not finished";
     std::this_thread::sleep_for(milliseconds(50));
-    EXPECT_EQ(1u, hits().size()) << "a deleted timer fired";
+    EXPECT_EQ(1u, hits().size()) << "a re-armed or deleted timer fired";
 }
 
 INSTANTIATE_TEST_SUITE_P(RearmAndDelete, PtimersRunningCallbackTest,
