@@ -251,6 +251,14 @@ namespace detail {
 
 namespace {
 
+// The address sanitizer finds a use after free only in memory that goes back to its own
+// allocator, so its builds leave pooling out.
+#if defined(__SANITIZE_ADDRESS__)
+const bool kPoolSlots = false;
+#else
+const bool kPoolSlots = true;
+#endif
+
 // Slots are cut from chunks of about 64 KiB, first by bumping through the newest chunk (so a
 // page is touched only when a slot on it is first used), then from the freed slots, which are
 // linked through their first word. A thread's pools are plain data in thread-local storage:
@@ -263,7 +271,6 @@ struct SlotChunk {
 };
 
 struct SlotPool {
-    size_t slotSize_m;
     size_t live_m;
     void* freeList_mp;
     char* bump_mp;
@@ -272,25 +279,22 @@ struct SlotPool {
 };
 
 const size_t kChunkBytes = 64 * 1024 - 64;  // leaves room for malloc's own header
-const size_t kSlotPoolCount = 4;            // two sizes are used: an entry and a table node
+// One pool per size class of 8 bytes, the alignment of the entry and of the node (pointers and
+// 32-bit fields only), up to kMaxSlotSize: a size finds its pool by index, with no search.
+const size_t kSlotGranule = 8;
+const size_t kMaxSlotSize = 128;
 
-thread_local SlotPool slotPools_g[kSlotPoolCount];
+thread_local SlotPool slotPools_g[kMaxSlotSize / kSlotGranule];
 
-// Sizes are rounded up to 8 bytes, the alignment of the entry and of the node (pointers and
-// 32-bit fields only).
-size_t slotSizeFor(size_t size) { return (size + 7) & ~static_cast<size_t>(7); }
-
-SlotPool* poolFor(size_t slotSize) {
-    for (SlotPool& pool_r : slotPools_g) {
-        if (pool_r.slotSize_m == slotSize) {
-            return &pool_r;
-        }
-        if (pool_r.slotSize_m == 0) {
-            pool_r.slotSize_m = slotSize;
-            return &pool_r;
-        }
+// The pool of slots of `size` bytes, or null for a size that is not pooled (0, or above
+// kMaxSlotSize; the address sanitizer's builds pool nothing).
+SlotPool* poolFor(size_t size, size_t& slotSize_r) {
+    const size_t index = (size - 1) / kSlotGranule;  // a size of 0 wraps round to no pool
+    if (!kPoolSlots || index >= kMaxSlotSize / kSlotGranule) {
+        return nullptr;
     }
-    return nullptr;
+    slotSize_r = (index + 1) * kSlotGranule;
+    return &slotPools_g[index];
 }
 
 bool addChunk(SlotPool& pool_r) {
@@ -305,40 +309,27 @@ bool addChunk(SlotPool& pool_r) {
     return true;
 }
 
-void* takeSlot(SlotPool& pool_r) {
-    if (pool_r.freeList_mp != nullptr) {
-        void* slot_p = pool_r.freeList_mp;
-        pool_r.freeList_mp = *static_cast<void**>(slot_p);
-        return slot_p;
-    }
-    if (static_cast<size_t>(pool_r.bumpEnd_mp - pool_r.bump_mp) < pool_r.slotSize_m &&
-        !addChunk(pool_r)) {
-        return nullptr;
-    }
-    void* slot_p = pool_r.bump_mp;
-    pool_r.bump_mp += pool_r.slotSize_m;
-    return slot_p;
-}
-
-// The address sanitizer finds a use after free only in memory that goes back to its own
-// allocator, so its builds leave pooling out.
-#if defined(__SANITIZE_ADDRESS__)
-const bool kPoolSlots = false;
-#else
-const bool kPoolSlots = true;
-#endif
-
 }  // namespace
 
+// The pool is reached once: each reach of thread-local storage is a call in a shared library.
 void* allocateTimerSlot(size_t size) {
-    SlotPool* pool_p = kPoolSlots ? poolFor(slotSizeFor(size)) : nullptr;
+    size_t slotSize = 0;
+    SlotPool* pool_p = poolFor(size, slotSize);
     if (pool_p == nullptr) {
         return malloc(size);
     }
-    void* slot_p = takeSlot(*pool_p);
+    void* slot_p = pool_p->freeList_mp;
     if (slot_p != nullptr) {
-        ++pool_p->live_m;
+        pool_p->freeList_mp = *static_cast<void**>(slot_p);
+    } else {
+        if (static_cast<size_t>(pool_p->bumpEnd_mp - pool_p->bump_mp) < slotSize &&
+            !addChunk(*pool_p)) {
+            return nullptr;
+        }
+        slot_p = pool_p->bump_mp;
+        pool_p->bump_mp += slotSize;
     }
+    ++pool_p->live_m;
     return slot_p;
 }
 
@@ -346,7 +337,8 @@ void releaseTimerSlot(void* slot_p, size_t size) {
     if (slot_p == nullptr) {
         return;
     }
-    SlotPool* pool_p = kPoolSlots ? poolFor(slotSizeFor(size)) : nullptr;
+    size_t slotSize = 0;
+    SlotPool* pool_p = poolFor(size, slotSize);
     if (pool_p == nullptr) {
         free(slot_p);
         return;
@@ -603,7 +595,7 @@ TimerEntry::TimerEntry(PATimerClient* client_p, uint32_t timerId, uint32_t perio
     }
 }
 
-// Slots are aligned to 8 bytes (see slotSizeFor).
+// Slots are aligned to 8 bytes (see kSlotGranule).
 static_assert(alignof(TimerEntry) <= 8, "a timer entry needs more than a slot's alignment");
 
 void* TimerEntry::operator new(size_t size) {
@@ -1018,8 +1010,11 @@ bool TimerManager::registerSubscriberToTimer(uint32_t timerId, uint32_t periodIn
 // Fresh ids come in increasing order, so a timer cancelled soon after its start is usually the
 // table's last key: that is checked first, in constant time, before a search of the tree.
 TimerManager::iterator TimerManager::findNewestFirst(uint32_t timerId) {
-    if (!empty() && rbegin()->first == timerId) {
-        return std::prev(end());
+    if (!empty()) {
+        iterator last = std::prev(end());
+        if (last->first == timerId) {
+            return last;
+        }
     }
     return find(timerId);
 }
