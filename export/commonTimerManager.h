@@ -70,16 +70,17 @@ public:
 class TimerManager;
 class TimerEntry;
 
-// The context every entry hands to the driver with its timer. sentExpiries_m counts the expiry
-// datagrams that the driver callback sent for the timer; only the callback writes it (on the
-// driver thread), and the entry reads it when it re-arms, to tell how many expiries of earlier
-// armings are still queued on the callback socket. The counter sits in the id's padding, so
-// the record takes 16 bytes.
+// The context every entry hands to the driver with its timer. queuedExpiries_m counts the
+// timer's expiry datagrams that are on their way: the driver callback adds one after each
+// successful send (on the driver thread), the manager takes one off for each datagram it reads
+// for the timer (on its own thread), and the entry reads it when it re-arms, to tell how many
+// expiries of earlier armings are still queued on the callback socket. The counter sits in the
+// id's padding, so the record takes 16 bytes.
 struct TimerContext {
     // The timer's id, the payload of its expiry datagram.
     uint32_t timerId_m;
-    // Expiry datagrams sent successfully for the timer.
-    std::atomic<uint32_t> sentExpiries_m{0};
+    // Expiry datagrams sent successfully for the timer and not read yet.
+    std::atomic<uint32_t> queuedExpiries_m{0};
     // The manager whose callback socket receives the datagram.
     TimerManager* timerMgr_p;
 };
@@ -366,8 +367,9 @@ private:
     bool computeRelativeExpiry();
     int armDriverTimer();
 
-    // Ordered so that no padding is left between the members: every pending timer has an
-    // entry, so its size is a large part of the memory per timer.
+    // Ordered so that no padding is left between the members, the flags packed beside the
+    // stale count: every pending timer has an entry, so its size (80 bytes) is a large part of
+    // the memory per timer.
     PATimerClient* client_mp;
     PAUserData* userData_mp;
     ptimer timer_m;
@@ -379,16 +381,15 @@ private:
     uint32_t nanoSeconds_m;
     uint32_t timeoutCount_m;
     uint32_t syncBoundaryInMilliseconds_m;
-    // Expiry datagrams read for this entry, and how many of the datagrams still queued for it
-    // came from armings that were replaced (see consumeDatagram).
-    uint32_t datagramsRead_m;
-    uint32_t staleDatagrams_m;
-    bool isOneShotTimer_m;
-    bool isClockSyncTimer_m;
-    bool timerRunning_m;
+    // How many of the datagrams queued for this entry came from armings that were replaced
+    // (see consumeDatagram). 24 bits count more datagrams than a socket can hold.
+    uint32_t staleDatagrams_m : 24;
+    bool isOneShotTimer_m : 1;
+    bool isClockSyncTimer_m : 1;
+    bool timerRunning_m : 1;
     // An arming was made whose expiry has not been read yet (it may be pending, in flight or
     // queued).
-    bool expiryOutstanding_m;
+    bool expiryOutstanding_m : 1;
 };
 
 template <>

@@ -573,7 +573,6 @@ TimerEntry::TimerEntry(PATimerClient* client_p, uint32_t timerId, uint32_t perio
       nanoSeconds_m(0),
       timeoutCount_m(0),
       syncBoundaryInMilliseconds_m(syncBoundaryInMilliseconds),
-      datagramsRead_m(0),
       staleDatagrams_m(0),
       isOneShotTimer_m(oneShotTimer),
       isClockSyncTimer_m(clockSyncTimer),
@@ -597,6 +596,7 @@ TimerEntry::TimerEntry(PATimerClient* client_p, uint32_t timerId, uint32_t perio
 
 // Slots are aligned to 8 bytes (see kSlotGranule).
 static_assert(alignof(TimerEntry) <= 8, "a timer entry needs more than a slot's alignment");
+static_assert(sizeof(void*) != 8 || sizeof(TimerEntry) <= 80, "a timer entry grew past 80 bytes");
 
 void* TimerEntry::operator new(size_t size) {
     void* slot_p = detail::allocateTimerSlot(size);
@@ -657,6 +657,9 @@ namespace {
 // while the datagrams of its earlier armings are counted.
 const uint32_t parkedSeconds = UINT32_MAX;
 
+// The most stale datagrams an entry counts: more than any socket's buffer can queue.
+const uint32_t maxStaleDatagrams = (1u << 24) - 1;
+
 }  // namespace
 
 // Arms the driver timer for seconds_m and nanoSeconds_m and works out how many expiry datagrams
@@ -664,42 +667,42 @@ const uint32_t parkedSeconds = UINT32_MAX;
 // was never armed, or the expiry of its last arming has been read, and stale ones are queued
 // ahead of it) there are none: the first arming and the periodic re-arming after a delivery
 // cost nothing more. Otherwise: when ptimer_settime returns, no callback of an earlier arming is
-// running or will run, so the count read then holds every datagram that they sent. It may also
-// hold one of the new arming, which can fire before the call returns; so when the count moved
-// during the arming, the timer is parked on a far-off expiry (which leaves no callback in
-// flight), counted and armed again. That path costs two atomic loads and, only in the race, two
-// more driver calls.
+// running or will run, so the count read then holds every datagram that they sent and that was
+// not read. It may also hold one of the new arming, which can fire before the call returns; so
+// when the count moved during the arming, the timer is parked on a far-off expiry (which leaves
+// no callback in flight), counted and armed again. That path costs two atomic loads and, only
+// in the race, two more driver calls.
 int TimerEntry::armDriverTimer() {
     if (!expiryOutstanding_m) {
         int result = ptimer_start_once(&timer_m, seconds_m, nanoSeconds_m);
         expiryOutstanding_m = result == 0;
         return result;
     }
-    std::atomic<uint32_t>& sent_r = context_m.sentExpiries_m;
-    const uint32_t sentBefore = sent_r.load(std::memory_order_acquire);
+    std::atomic<uint32_t>& queued_r = context_m.queuedExpiries_m;
+    const uint32_t queuedBefore = queued_r.load(std::memory_order_acquire);
     int result = ptimer_start_once(&timer_m, seconds_m, nanoSeconds_m);
     if (result != 0) {
         return result;
     }
-    uint32_t sent = sent_r.load(std::memory_order_acquire);
-    if (sent != sentBefore) {
+    uint32_t queued = queued_r.load(std::memory_order_acquire);
+    if (queued != queuedBefore) {
         result = ptimer_start_once(&timer_m, parkedSeconds, 0);
         if (result != 0) {
             return result;
         }
-        sent = sent_r.load(std::memory_order_acquire);
+        queued = queued_r.load(std::memory_order_acquire);
         result = ptimer_start_once(&timer_m, seconds_m, nanoSeconds_m);
         if (result != 0) {
             return result;
         }
     }
     // More read than sent: datagrams from elsewhere named this id. They are forgotten, so they
-    // cannot hide a later stale datagram.
-    const int32_t queued = static_cast<int32_t>(sent - datagramsRead_m);
-    if (queued < 0) {
-        datagramsRead_m = sent;
+    // cannot hide a later stale datagram; sends of the new arming counted meanwhile stay.
+    if (static_cast<int32_t>(queued) < 0) {
+        queued_r.fetch_sub(queued, std::memory_order_relaxed);
+        queued = 0;
     }
-    staleDatagrams_m = queued < 0 ? 0 : static_cast<uint32_t>(queued);
+    staleDatagrams_m = queued < maxStaleDatagrams ? queued : maxStaleDatagrams;
     return 0;
 }
 
@@ -708,12 +711,12 @@ int TimerEntry::armDriverTimer() {
 // the current arming's expiry, and none is outstanding after it. (A datagram from elsewhere that
 // names this id is taken for it too: only the timer's own callback is expected to send.)
 bool TimerEntry::consumeDatagram() {
-    ++datagramsRead_m;
+    context_m.queuedExpiries_m.fetch_sub(1, std::memory_order_relaxed);
     if (staleDatagrams_m == 0) {
         expiryOutstanding_m = false;
         return false;
     }
-    --staleDatagrams_m;
+    staleDatagrams_m = staleDatagrams_m - 1;
     return true;
 }
 
@@ -1251,7 +1254,7 @@ void TimerManager::ptimerCallback(void* c_p) {
         return;
     }
     // Released so that an arming thread that sees the count also sees the datagram queued.
-    context_p->sentExpiries_m.fetch_add(1, std::memory_order_release);
+    context_p->queuedExpiries_m.fetch_add(1, std::memory_order_release);
 }
 
 // One datagram per call: with several queued the socket stays readable and the dispatcher

@@ -89,7 +89,8 @@ using StaleExpiryTest = TimerFixture;
 
 // The simulated expiry is delivered at once and re-arms the timer, so the real one that was
 // queued meanwhile is stale. The re-arming after a delivery has no earlier expiry outstanding:
-// if it fires before the arming returns, that is a fresh expiry and is delivered.
+// if it fires before the arming returns, that is a fresh expiry and is delivered. A restart
+// after those deliveries counts only the one expiry still queued as stale.
 TEST_F(StaleExpiryTest, SimulatedTimeoutDeliversAtOnceAndMakesTheQueuedExpiryStale) {
     RecordingClient client;
     uint32_t timerId = startPeriodic(1000, &client);
@@ -108,6 +109,11 @@ TEST_F(StaleExpiryTest, SimulatedTimeoutDeliversAtOnceAndMakesTheQueuedExpirySta
     EXPECT_EQ(4u, client.calls.size());
     EXPECT_EQ(1, counters().zombieTimeouts);
     EXPECT_EQ(5u, fake.armingsOfTimer(timerId).size());  // start and four re-armings: no parking
+    ASSERT_TRUE(fake.fireTimer(timerId));
+    EXPECT_TRUE(manager().changeTimerPeriod(timerId, 500, kMs));
+    ASSERT_TRUE(fireAndDeliver(timerId));
+    EXPECT_EQ(5u, client.calls.size());
+    EXPECT_EQ(2, counters().zombieTimeouts);
 }
 
 // Only the current arming's expiry may remove a cancelled entry: a stale one before it must not,
