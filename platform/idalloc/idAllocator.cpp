@@ -20,6 +20,12 @@ namespace {
 // Ring slots: no more ids than exist can ever be held back.
 uint32_t ringCapacity(uint32_t cacheSize) { return std::min(cacheSize, IdAllocator::idCount); }
 
+// The ring index `index` stands for, for an index below twice the capacity: a compare instead of
+// a division on every free.
+uint32_t wrapRingIndex(uint32_t index, uint32_t capacity) {
+    return index >= capacity ? index - capacity : index;
+}
+
 }  // namespace
 
 uint16_t IdAllocator::allocateId() {
@@ -34,7 +40,8 @@ uint16_t IdAllocator::allocateId() {
         }
     } else if (heldBackCount_m > 0) {
         id = recentlyFreedIds[oldestFreedIndex_m];
-        oldestFreedIndex_m = (oldestFreedIndex_m + 1) % recentlyFreedIds.size();
+        oldestFreedIndex_m =
+            wrapRingIndex(oldestFreedIndex_m + 1, static_cast<uint32_t>(recentlyFreedIds.size()));
         --heldBackCount_m;
     } else {
         // Every id is allocated: hand out one in use so that the caller's duplicate check
@@ -61,12 +68,15 @@ bool IdAllocator::deallocateId(uint16_t id) {
         recentlyFreedIds.assign(capacity, 0);
     }
     if (heldBackCount_m == capacity) {
-        // The oldest id has now seen cacheSize ids freed after it: its hold-back is over.
-        freeIds_m.push_back(recentlyFreedIds[oldestFreedIndex_m]);
-        oldestFreedIndex_m = (oldestFreedIndex_m + 1) % capacity;
-        --heldBackCount_m;
+        // The oldest id has now seen cacheSize ids freed after it: its hold-back is over, and
+        // `id`, the newest, takes its slot.
+        uint16_t& oldest_r = recentlyFreedIds[oldestFreedIndex_m];
+        freeIds_m.push_back(oldest_r);
+        oldest_r = id;
+        oldestFreedIndex_m = wrapRingIndex(oldestFreedIndex_m + 1, capacity);
+        return true;
     }
-    recentlyFreedIds[(oldestFreedIndex_m + heldBackCount_m) % capacity] = id;
+    recentlyFreedIds[wrapRingIndex(oldestFreedIndex_m + heldBackCount_m, capacity)] = id;
     ++heldBackCount_m;
     return true;
 }
