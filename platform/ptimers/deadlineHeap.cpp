@@ -3,15 +3,23 @@
 
 #include <assert.h>
 
+#include <algorithm>
+
 namespace cmn {
 namespace detail {
 
-bool DeadlineHeap::before(const HeapNode* a_p, const HeapNode* b_p) {
+namespace {
+
+// File-local, so that the sifts inline it instead of calling it through the shared object's
+// procedure linkage table.
+inline bool before(const HeapNode* a_p, const HeapNode* b_p) {
     if (a_p->deadlineNs_m != b_p->deadlineNs_m) {
         return a_p->deadlineNs_m < b_p->deadlineNs_m;
     }
     return a_p->sequence_m < b_p->sequence_m;
 }
+
+}  // namespace
 
 void DeadlineHeap::place(size_t index, HeapNode* node_p) {
     nodes_m[index] = node_p;
@@ -86,6 +94,16 @@ HeapNode* DeadlineHeap::popDue(int64_t nowNs) {
     HeapNode* node_p = nodes_m.front();
     remove(node_p);
     return node_p;
+}
+
+uint32_t DeadlineHeap::renumber() {
+    std::vector<HeapNode*> inOrder(nodes_m);
+    std::sort(inOrder.begin(), inOrder.end(), before);
+    uint32_t sequence = 0;
+    for (HeapNode* node_p : inOrder) {
+        node_p->sequence_m = ++sequence;
+    }
+    return sequence;
 }
 
 void DeadlineHeap::clear() {

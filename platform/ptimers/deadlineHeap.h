@@ -2,7 +2,9 @@
 //
 // Intrusive: every node stores its own position, so removing or re-keying an armed node costs
 // O(log n) with no search, and a node knows whether it is queued (heapIndex_m != kNotQueued).
-// Equal deadlines come out in the order of their sequence numbers, i.e. in arming order.
+// Equal deadlines come out in the order of their sequence numbers, i.e. in arming order. The
+// numbers are 32 bits; before they run out, the owner renumbers the queued nodes from 1 in the
+// same order (renumber()), which leaves the heap's order as it was.
 // Ownership: the heap holds plain pointers and owns no node.
 // Thread: not synchronised; the driver instance guards each heap with its mutex.
 #ifndef PLATFORM_PTIMERS_DEADLINEHEAP_H
@@ -20,7 +22,7 @@ struct HeapNode {
     static const uint32_t kNotQueued = UINT32_MAX;
 
     int64_t deadlineNs_m = 0;  // on the clock of the heap that holds the node
-    uint64_t sequence_m = 0;   // arming order within one driver instance
+    uint32_t sequence_m = 0;   // arming order within one driver instance
     // The node's position; 32 bits, since a heap never holds more records than the handle
     // table has slots. While the record's slot is free, the table keeps its free list here.
     uint32_t heapIndex_m = kNotQueued;
@@ -45,12 +47,14 @@ public:
     HeapNode* popDue(int64_t nowNs);
     // Forgets every node (each is marked not queued).
     void clear();
+    // Gives the queued nodes the sequence numbers 1 to size() in their (deadline, sequence)
+    // order and returns size().
+    uint32_t renumber();
 
 private:
     DeadlineHeap(const DeadlineHeap&) = delete;
     DeadlineHeap& operator=(const DeadlineHeap&) = delete;
 
-    static bool before(const HeapNode* a_p, const HeapNode* b_p);
     void place(size_t index, HeapNode* node_p);
     void siftUp(size_t index);
     void siftDown(size_t index);

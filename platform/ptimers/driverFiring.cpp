@@ -51,9 +51,11 @@ size_t DriverInstance::takeDueLocked(DueTimer* batch_p) {
         if (record_p == nullptr) {
             break;
         }
-        record_p->batchedBy_m.store(number_m);
-        batch_p[count++] = DueTimer{record_p, record_p->callback_m, record_p->context_mp,
-                                    record_p->deadlineNs_m, record_p->absolute_m};
+        // Read by other threads only under the mutex, which publishes it.
+        record_p->batchedBy_m.store(number_m, std::memory_order_relaxed);
+        batch_p[count++] =
+            DueTimer{record_p, callbacks_m[record_p->callback_m - 1], record_p->context_mp,
+                     record_p->deadlineNs_m, record_p->absolute_m};
     }
     return count;
 }

@@ -35,6 +35,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <vector>
 
 #include "deadlineHeap.h"
 #include "handleTable.h"
@@ -54,6 +55,8 @@ public:
     // `number` tells the instance's batched records apart from other instances'; never 0.
     explicit DriverInstance(uint16_t number) : number_m(number) {}
 
+    uint16_t number() const { return number_m; }
+
     // Opens the descriptors and starts the driver thread. 0, or -1 after a refusal of the
     // system (everything opened is closed again).
     int start();
@@ -63,7 +66,7 @@ public:
     void stop();
 
     // Attaches a fresh record (from HandleTable::acquire) to this instance's current run. -1
-    // while stopping.
+    // while stopping, or when the instance already knows 65535 other callback functions.
     int attach(TimerRecord* record_p, ptimer_callback_t callback, void* context_p, bool absolute);
     // Arms the record for one expiry, replacing a pending one. A callback of the record that is
     // running is waited for first (interrupted like detach's), unless the caller is that
@@ -132,6 +135,8 @@ private:
 
     // driverTimers.cpp: timer operations.
     bool ownsLocked(const ptimer* user, const RecordRef& ref) const;
+    uint16_t callbackNumberLocked(ptimer_callback_t callback);
+    uint32_t nextSequenceLocked();
     ClockQueue& queueOf(const TimerRecord* record_p);
     int programIfEarlierLocked(ClockQueue& queue_r);
     bool dropFromBatchLocked(TimerRecord* record_p);
@@ -148,8 +153,11 @@ private:
     const uint16_t number_m;
     // Written under the mutex; read by the driver thread without it between callbacks.
     std::atomic<bool> stopping_m{true};
-    uint64_t nextSequence_m = 0;
+    uint32_t nextSequence_m = 0;
     uint32_t run_m = 0;  // the current run; moves on at every stop
+    // The callbacks of the records attached here; a record holds its callback's index plus
+    // one. Only ever grows: a pooled instance keeps it across runs.
+    std::vector<ptimer_callback_t> callbacks_m;
     // The record the driver thread is claiming, firing or putting back, or null. Written by the
     // driver thread alone, without the mutex.
     std::atomic<TimerRecord*> firing_mp{nullptr};

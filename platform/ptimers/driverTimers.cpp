@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/timerfd.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include "driverInstance.h"
@@ -25,7 +26,7 @@ const std::chrono::milliseconds kInterruptInterval(1);
 
 // Only a record attached here is guarded by this mutex, so the instance test comes first.
 bool DriverInstance::attachedLocked(const TimerRecord* record_p) const {
-    return record_p->instance_mp.load(std::memory_order_relaxed) == this &&
+    return record_p->instance_m.load(std::memory_order_relaxed) == number_m &&
            record_p->run_m == run_m;
 }
 
@@ -63,27 +64,54 @@ int DriverInstance::programIfEarlierLocked(ClockQueue& queue_r) {
     return 0;
 }
 
+// Applications use few distinct callbacks (the library one), so a linear search is short.
+uint16_t DriverInstance::callbackNumberLocked(ptimer_callback_t callback) {
+    for (size_t i = 0; i < callbacks_m.size(); ++i) {
+        if (callbacks_m[i] == callback) {
+            return static_cast<uint16_t>(i + 1);
+        }
+    }
+    if (callbacks_m.size() >= UINT16_MAX) {
+        return 0;
+    }
+    callbacks_m.push_back(callback);
+    return static_cast<uint16_t>(callbacks_m.size());
+}
+
+// Before the numbers run out, the queued records are renumbered in their order, which keeps
+// equal deadlines in arming order.
+uint32_t DriverInstance::nextSequenceLocked() {
+    if (nextSequence_m == UINT32_MAX) {
+        nextSequence_m = std::max(monotonic_m.heap.renumber(), realtime_m.heap.renumber());
+    }
+    return ++nextSequence_m;
+}
+
 int DriverInstance::attach(TimerRecord* record_p, ptimer_callback_t callback, void* context_p,
                            bool absolute) {
     std::lock_guard<std::mutex> lock(mutex_m);
-    if (stopping_m) {
+    const uint16_t callbackNumber = stopping_m ? 0 : callbackNumberLocked(callback);
+    if (callbackNumber == 0) {
         return -1;
     }
-    record_p->callback_m = callback;
+    record_p->callback_m = callbackNumber;
     record_p->context_mp = context_p;
     record_p->absolute_m = absolute;
     record_p->deleting_m = false;
-    record_p->batchedBy_m.store(0);
+    record_p->batchedBy_m.store(0, std::memory_order_relaxed);
     record_p->heapIndex_m = HeapNode::kNotQueued;
     record_p->run_m = run_m;
-    record_p->instance_mp.store(this, std::memory_order_release);
+    record_p->instance_m.store(number_m, std::memory_order_release);
     return 0;
 }
 
-// True when the record was waiting in a taken batch: its callback will not run now.
+// True when the record was waiting in a taken batch: its callback will not run now. Only the
+// driver thread sets batchedBy_m, and only under the mutex, so a record that does not show it
+// set needs no compare-exchange (and one cleared by the driver thread's claim shows firing_mp).
 bool DriverInstance::dropFromBatchLocked(TimerRecord* record_p) {
     uint16_t batched = number_m;
-    return record_p->batchedBy_m.compare_exchange_strong(batched, 0);
+    return record_p->batchedBy_m.load() == batched &&
+           record_p->batchedBy_m.compare_exchange_strong(batched, 0);
 }
 
 // A callback re-arming or deleting its own timer must not wait for itself.
@@ -108,10 +136,11 @@ int DriverInstance::arm(const ptimer* user, const RecordRef& ref, const struct t
         }
     }
     ClockQueue& queue = queueOf(record_p);
+    const uint32_t sequence = nextSequenceLocked();
     record_p->deadlineNs_m = record_p->absolute_m
                                  ? addSaturated(0, value)
                                  : addSaturated(clockNowNs(CLOCK_MONOTONIC), value);
-    record_p->sequence_m = ++nextSequence_m;
+    record_p->sequence_m = sequence;
     if (record_p->heapIndex_m == HeapNode::kNotQueued) {
         queue.heap.push(record_p);
     } else {
@@ -156,11 +185,11 @@ void DriverInstance::awaitCallbackLocked(std::unique_lock<std::mutex>& lock_r,
 DriverInstance::DetachResult DriverInstance::detach(const ptimer* user, const RecordRef& ref) {
     std::unique_lock<std::mutex> lock(mutex_m);
     TimerRecord* record_p = ref.record_p;
-    if (record_p->instance_mp.load(std::memory_order_relaxed) != this) {
+    if (record_p->instance_m.load(std::memory_order_relaxed) != number_m) {
         return orphaned_c;
     }
     if (record_p->run_m != run_m) {
-        record_p->instance_mp.store(nullptr, std::memory_order_release);
+        record_p->instance_m.store(0, std::memory_order_release);
         return orphaned_c;
     }
     if (!ownsLocked(user, ref)) {
@@ -173,7 +202,7 @@ DriverInstance::DetachResult DriverInstance::detach(const ptimer* user, const Re
     while (!dropFromBatchLocked(record_p) && firingElsewhereLocked(record_p)) {
         awaitCallbackLocked(lock, record_p);
     }
-    record_p->instance_mp.store(nullptr, std::memory_order_release);
+    record_p->instance_m.store(0, std::memory_order_release);
     return detached_c;
 }
 

@@ -98,7 +98,7 @@ bool HandleTable::release(const ptimer* user, const RecordRef& ref) {
         record_p->generation_m.load(std::memory_order_relaxed) != ref.generation) {
         return false;
     }
-    assert(record_p->instance_mp.load(std::memory_order_relaxed) == nullptr);
+    assert(record_p->instance_m.load(std::memory_order_relaxed) == 0);
     record_p->generation_m.store(ref.generation + 1, std::memory_order_release);
     record_p->owner_mp.store(nullptr, std::memory_order_release);
     record_p->heapIndex_m = freeHead_m;

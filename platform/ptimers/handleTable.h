@@ -23,29 +23,33 @@
 namespace cmn {
 namespace detail {
 
-class DriverInstance;
-
-// 64 bytes: every pending timer has one, so its size is most of the driver's memory per timer.
+// 48 bytes: every pending timer has one, so its size is most of the driver's memory per timer.
+// Instances are named by number (DriverInstance::number(), never 0) and callbacks by their
+// number in the instance's own table, so neither costs a pointer per record.
 struct TimerRecord : HeapNode {
     // Read without a lock by handle validation.
-    std::atomic<uint32_t> generation_m{0};              // moves on at every release
-    std::atomic<ptimer*> owner_mp{nullptr};             // the handle; null while the slot is free
-    std::atomic<DriverInstance*> instance_mp{nullptr};  // null until attached and once detached
-
+    std::atomic<ptimer*> owner_mp{nullptr};  // the handle; null while the slot is free
     // Guarded by the owning instance's mutex.
-    ptimer_callback_t callback_m = nullptr;
     void* context_mp = nullptr;
-    // The instance's run in which the record was attached: a record of an earlier run was
-    // orphaned when that run stopped.
+    // Read without a lock by handle validation.
+    std::atomic<uint32_t> generation_m{0};  // moves on at every release
+    // Guarded by the owning instance's mutex. The instance's run in which the record was
+    // attached: a record of an earlier run was orphaned when that run stopped.
     uint32_t run_m = 0;
+    // The instance the record is attached to, 0 until attached and once detached; read
+    // without a lock to find the instance whose mutex guards the rest.
+    std::atomic<uint16_t> instance_m{0};
     // The number of the instance whose driver thread has taken the record into a batch of due
     // timers, 0 when none. That thread clears it to claim the record before its callback runs;
     // a re-arming or deleting thread clears it, under the instance's mutex, to drop the record
     // from the batch. Whoever clears it first decides.
     std::atomic<uint16_t> batchedBy_m{0};
+    // Guarded by the owning instance's mutex.
+    uint16_t callback_m = 0;  // the callback's number in the instance's table
     bool absolute_m = false;
     bool deleting_m = false;
 };
+static_assert(sizeof(TimerRecord) == 48, "a timer record grew");
 
 // What a validated handle names: the record, its slot index and the generation seen at
 // validation.

@@ -20,6 +20,7 @@
 #include <pthread.h>
 #include <stdint.h>
 
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -35,6 +36,15 @@ namespace {
 
 thread_local DriverInstance* threadInstance_p = nullptr;
 
+// Every instance ever made, by number, for the lock-free step from a record to its instance.
+// Static storage, so the pages that no instance uses are never touched.
+std::atomic<DriverInstance*> instancesByNumber_g[UINT16_MAX + 1];
+
+// Null for 0 (a detached record) and for a number no instance has.
+DriverInstance* instanceNumbered(uint16_t number) {
+    return instancesByNumber_g[number].load(std::memory_order_acquire);
+}
+
 pthread_key_t exitKey_g;
 pthread_once_t exitKeyOnce_g = PTHREAD_ONCE_INIT;
 int exitKeyResult_g = -1;
@@ -48,7 +58,9 @@ public:
             if (all_m.size() >= UINT16_MAX) {
                 return nullptr;
             }
-            all_m.push_back(new DriverInstance(static_cast<uint16_t>(all_m.size() + 1)));
+            const uint16_t number = static_cast<uint16_t>(all_m.size() + 1);
+            all_m.push_back(new DriverInstance(number));
+            instancesByNumber_g[number].store(all_m.back(), std::memory_order_release);
             return all_m.back();
         }
         DriverInstance* instance_p = idle_m.back();
@@ -212,7 +224,8 @@ int ThreadBackend::arm(ptimer* user, const struct timespec* value, int flags) {
     if (!HandleTable::instance().lookup(user, ref)) {
         return -1;
     }
-    DriverInstance* instance_p = ref.record_p->instance_mp.load(std::memory_order_acquire);
+    DriverInstance* instance_p =
+        instanceNumbered(ref.record_p->instance_m.load(std::memory_order_acquire));
     if (instance_p == nullptr) {
         return -1;  // its instance was shut down
     }
@@ -226,7 +239,8 @@ int ThreadBackend::remove(ptimer* user) {
     if (!table.lookup(user, ref)) {
         return -1;
     }
-    DriverInstance* instance_p = ref.record_p->instance_mp.load(std::memory_order_acquire);
+    DriverInstance* instance_p =
+        instanceNumbered(ref.record_p->instance_m.load(std::memory_order_acquire));
     if (instance_p != nullptr && instance_p->detach(user, ref) == DriverInstance::refused_c) {
         return -1;
     }
