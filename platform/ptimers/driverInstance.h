@@ -17,10 +17,10 @@
 // checked against a fresh reading of the wall clock just before it fires, since the clock may
 // have stepped back after the batch was taken; one not due any more goes back to its heap.
 //
-// Ownership: instances are pooled by the backend and never freed, so a pointer read from a
-// record stays safe to lock; records belong to the handle table and are attached here. Each
-// start() begins a new run; a record remembers the run it was attached in, so stop() orphans
-// every record of its run at once, without a list of them.
+// Ownership: instances are pooled by the backend and never freed, so the instance a record
+// names by number stays safe to lock; records belong to the handle table and are attached
+// here. Each start() begins a new run; a record remembers the run it was attached in, so stop()
+// orphans every record of its run at once, without a list of them.
 // Thread: start/stop on the owning thread; attach/arm/detach from any thread; the fork calls
 // from the fork handlers only. Records are dropped from a batch and callbacks waited for under
 // the mutex; the driver thread claims and finishes them with atomics alone, taking the mutex
