@@ -45,6 +45,7 @@ void DriverInstance::readClocksLocked() {
 
 size_t DriverInstance::takeDueLocked(DueTimer* batch_p) {
     readClocksLocked();
+    dueAbsoluteArmed_m.store(false);
     size_t count = 0;
     while (count < kMaxBatch) {
         TimerRecord* record_p = popDueLocked();
@@ -79,7 +80,8 @@ void DriverInstance::fireDue(std::unique_lock<std::mutex>& lock_r) {
 // After a step back of the wall clock during the batch, an absolute timer due by the batch's
 // reading must wait for the clock to come back to its deadline. Once one has gone back to its
 // heap, so do the batch's later absolute timers, so that a step forward in between cannot let
-// one overtake it.
+// one overtake it. They go back too once an absolute timer was armed for a time that the
+// batch's reading had passed, so that it can come before those of them with later deadlines.
 void DriverInstance::fireBatch(const DueTimer* batch_p, size_t count) {
     bool holdAbsolute = false;
     for (size_t i = 0; i < count; ++i) {
@@ -90,7 +92,8 @@ void DriverInstance::fireBatch(const DueTimer* batch_p, size_t count) {
             }
             continue;
         }
-        if (due.absolute && (holdAbsolute || clockNowNs(CLOCK_REALTIME) < due.deadlineNs)) {
+        if (due.absolute && (holdAbsolute || dueAbsoluteArmed_m.load() ||
+                             clockNowNs(CLOCK_REALTIME) < due.deadlineNs)) {
             holdAbsolute = true;
             requeue(due.record_p);
         } else {

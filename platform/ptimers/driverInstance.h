@@ -161,6 +161,9 @@ private:
     // The record the driver thread is claiming, firing or putting back, or null. Written by the
     // driver thread alone, without the mutex.
     std::atomic<TimerRecord*> firing_mp{nullptr};
+    // Set under the mutex when an absolute timer is armed for a time that the last batch's
+    // reading of the wall clock had passed; read by the driver thread without it.
+    std::atomic<bool> dueAbsoluteArmed_m{false};
     // Threads waiting on callbackDone_m; the driver thread takes the mutex to wake them only
     // when there are any.
     std::atomic<uint32_t> waiters_m{0};

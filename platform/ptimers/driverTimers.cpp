@@ -153,6 +153,12 @@ int DriverInstance::arm(const ptimer* user, const RecordRef& ref, const struct t
         errno = error;
         return -1;
     }
+    // Due by the reading of the batch being fired: it goes before that batch's later absolute
+    // timers, which the driver thread therefore puts back (a relative arming is never due
+    // before a taken batch's timers).
+    if (record_p->absolute_m && record_p->deadlineNs_m < realtime_m.nowNs) {
+        dueAbsoluteArmed_m.store(true);
+    }
     return 0;
 }
 

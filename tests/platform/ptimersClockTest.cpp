@@ -164,5 +164,36 @@ TEST_F(PtimersClockTest, StepBackDuringABatchHoldsTimersDueByTheEarlierReading) 
     expectNoneEarly();
 }
 
+// Timer 1's callback, in the same batch as timer 2, arms timer 3 for a time between their two
+// deadlines, which has passed: deadline order puts timer 3 before timer 2.
+void armBetweenOneAndTwo(void*) {
+    recordHit(reinterpret_cast<void*>(1));
+    deadlineNs[3] = deadlineNs[1] + 1;
+    EXPECT_EQ(0, ptimer_start_once(stepTimer_p, static_cast<uint32_t>(deadlineNs[3] / 1000000000),
+                                   static_cast<uint32_t>(deadlineNs[3] % 1000000000)));
+}
+
+TEST_F(PtimersClockTest, PastTimeArmedDuringABatchFiresBeforeTheBatchsLaterTimers) {
+    batchGate.close();
+    ASSERT_EQ(0, ptimer_create(&timers_m[0], holdDriver, nullptr));
+    ASSERT_EQ(0, ptimer_create_cs(&timers_m[1], armBetweenOneAndTwo, nullptr));
+    created_m[0] = created_m[1] = true;
+    create(2, true);
+    create(3, true);
+    stepTimer_p = &timers_m[3];
+    arm(0, kMs);
+    armAbsolute(1, 5 * kMs);
+    armAbsolute(2, 10 * kMs);
+    std::this_thread::sleep_for(milliseconds(30));
+    batchGate.open();
+    ASSERT_TRUE(waitFor([] { return hits().size() == 3; }));
+    std::vector<intptr_t> order;
+    for (const Hit& hit : hits()) {
+        order.push_back(hit.tag);
+    }
+    EXPECT_EQ((std::vector<intptr_t>{1, 3, 2}), order);
+    expectNoneEarly();
+}
+
 }  // namespace
 }  // namespace cmn::test
