@@ -3,11 +3,14 @@
 // OneTimer: the library: a one-shot timer of zero delay is started, the driver thread fires
 // it and sends its datagram, the dispatcher round reads it, the client is called and the
 // entry is removed. Floor: the floor's driver thread, timerfd, datagram and epoll round.
-// UnixDatagram_RoundTrip: a 4-byte datagram sent and read back through epoll on one thread,
-// no timer and no thread hop.
+// UnixDatagram_RoundTrip: a 4-byte datagram sent on a connected pair and read back through
+// epoll on one thread, no timer and no thread hop; ..._RoundTripToOwnPath: the same, sent as
+// the manager sends, to the path name its socket is bound to.
 #include <benchmark/benchmark.h>
+#include <stdio.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "commonDispatcher.h"
@@ -58,34 +61,63 @@ void BM_ExpiryPath_Floor(benchmark::State& state) {
 }
 BENCHMARK(BM_ExpiryPath_Floor)->UseRealTime();
 
+// Sends a 4-byte datagram from sendFd (to `to_p`, or to its peer when null), waits for it with
+// epoll_wait and reads it from recvFd, once per iteration.
+void datagramRoundTrips(benchmark::State& state, int sendFd, int recvFd, const sockaddr_un* to_p) {
+    int epollFd = epoll_create1(EPOLL_CLOEXEC);
+    struct epoll_event event = {};
+    event.events = EPOLLIN;
+    event.data.fd = recvFd;
+    if (epollFd < 0 || epoll_ctl(epollFd, EPOLL_CTL_ADD, recvFd, &event) != 0) {
+        state.SkipWithError("epoll set-up failed");
+    }
+    const sockaddr* address_p = reinterpret_cast<const sockaddr*>(to_p);
+    const socklen_t addressLength = to_p != nullptr ? sizeof(*to_p) : 0;
+    uint32_t id = 7;
+    for (auto _ : state) {
+        if (sendto(sendFd, &id, sizeof(id), 0, address_p, addressLength) != sizeof(id)) {
+            state.SkipWithError("send failed");
+            break;
+        }
+        struct epoll_event ready;
+        epoll_wait(epollFd, &ready, 1, -1);
+        if (recv(recvFd, &id, sizeof(id), 0) != sizeof(id)) {
+            state.SkipWithError("recv failed");
+            break;
+        }
+    }
+    close(epollFd);
+}
+
 void BM_UnixDatagram_RoundTrip(benchmark::State& state) {
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, fds) != 0) {
         state.SkipWithError("socketpair failed");
         return;
     }
-    int epollFd = epoll_create1(EPOLL_CLOEXEC);
-    struct epoll_event event = {};
-    event.events = EPOLLIN;
-    event.data.fd = fds[0];
-    epoll_ctl(epollFd, EPOLL_CTL_ADD, fds[0], &event);
-    uint32_t id = 7;
-    for (auto _ : state) {
-        if (send(fds[1], &id, sizeof(id), 0) != sizeof(id)) {
-            state.SkipWithError("send failed");
-            break;
-        }
-        struct epoll_event ready;
-        epoll_wait(epollFd, &ready, 1, -1);
-        if (recv(fds[0], &id, sizeof(id), 0) != sizeof(id)) {
-            state.SkipWithError("recv failed");
-            break;
-        }
-    }
-    close(epollFd);
+    datagramRoundTrips(state, fds[1], fds[0], nullptr);
     close(fds[0]);
     close(fds[1]);
 }
 BENCHMARK(BM_UnixDatagram_RoundTrip)->UseRealTime();
+
+// As the manager sends an expiry: from a socket bound to a path name to that same path, whose
+// name the kernel resolves at every send.
+void BM_UnixDatagram_RoundTripToOwnPath(benchmark::State& state) {
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof(address.sun_path), "/tmp/ctm-bench-dgram-%d", getpid());
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+        state.SkipWithError("socket or bind failed");
+    } else {
+        datagramRoundTrips(state, fd, fd, &address);
+        unlink(address.sun_path);
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
+}
+BENCHMARK(BM_UnixDatagram_RoundTripToOwnPath)->UseRealTime();
 
 }  // namespace
