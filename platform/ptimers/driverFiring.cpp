@@ -69,12 +69,14 @@ void DriverInstance::fireDue(std::unique_lock<std::mutex>& lock_r) {
     while (!stopping_m) {
         const size_t count = takeDueLocked(batch);
         if (count == 0) {
-            return;
+            break;
         }
+        firingBatch_m = true;
         lock_r.unlock();
         fireBatch(batch, count);
         lock_r.lock();
     }
+    firingBatch_m = false;
 }
 
 // After a step back of the wall clock during the batch, an absolute timer due by the batch's

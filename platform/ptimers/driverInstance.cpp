@@ -111,6 +111,7 @@ int DriverInstance::startThread() {
 void DriverInstance::resetLocked() {
     monotonic_m.armedNs = kNoDeadline;
     realtime_m.armedNs = kNoDeadline;
+    firingBatch_m = false;
     firing_mp.store(nullptr);
 }
 
@@ -165,6 +166,7 @@ void DriverInstance::forgetAfterFork() {
     new (&callbackDone_m) std::condition_variable();
     stopping_m = true;
     firing_mp.store(nullptr);
+    firingBatch_m = false;
     waiters_m.store(0);
     orphanRecordsLocked();
     closeDescriptors();

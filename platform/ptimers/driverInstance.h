@@ -71,7 +71,8 @@ public:
     // Arms the record for one expiry, replacing a pending one. A callback of the record that is
     // running is waited for first (interrupted like detach's), unless the caller is that
     // callback. -1 when the record is no longer the one `ref` validated or is not attached to
-    // this run, or when the kernel refuses the timerfd.
+    // this run, or when the kernel refuses the timerfd (programmed here unless the driver
+    // thread is firing a batch, after which it programs the timerfd itself and logs a refusal).
     int arm(const ptimer* user, const RecordRef& ref, const struct timespec& value);
     // Detaches the record, waiting for its running callback (unless called from it).
     // refused_c: not the record `ref` validated, or already being deleted. orphaned_c: its run
@@ -155,6 +156,8 @@ private:
     std::atomic<bool> stopping_m{true};
     uint32_t nextSequence_m = 0;
     uint32_t run_m = 0;  // the current run; moves on at every stop
+    // The driver thread is firing a batch; it programs the timerfds before it sleeps again.
+    bool firingBatch_m = false;
     // The callbacks of the records attached here; a record holds its callback's index plus
     // one. Only ever grows: a pooled instance keeps it across runs.
     std::vector<ptimer_callback_t> callbacks_m;

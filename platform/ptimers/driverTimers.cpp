@@ -171,7 +171,9 @@ int DriverInstance::arm(const ptimer* user, const RecordRef& ref, const struct t
     } else {
         queue.heap.update(record_p);
     }
-    if (programIfEarlierLocked(queue) != 0) {
+    // While the driver thread fires a batch it programs the timerfds itself before it sleeps
+    // again, so a loop thread re-arming the timers of that batch makes no system call.
+    if (!firingBatch_m && programIfEarlierLocked(queue) != 0) {
         // The caller is told the timer is not armed, so it must not fire either.
         const int error = errno;
         queue.heap.remove(record_p);
