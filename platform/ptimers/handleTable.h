@@ -49,7 +49,7 @@ struct TimerRecord : HeapNode {
     bool absolute_m = false;
     bool deleting_m = false;
 };
-static_assert(sizeof(TimerRecord) == 48, "a timer record grew");
+static_assert(sizeof(void*) != 8 || sizeof(TimerRecord) == 48, "a timer record grew");
 
 // What a validated handle names: the record, its slot index and the generation seen at
 // validation.
