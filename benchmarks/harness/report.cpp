@@ -88,7 +88,9 @@ std::string baselineOf(const std::string& name) {
     if (name.compare(0, strlen("BM_ExpiryPath_OneTimer"), "BM_ExpiryPath_OneTimer") == 0) {
         return "BM_ExpiryPath_Floor/real_time";
     }
-    if (name.compare(0, strlen("BM_ExpiryPath_Floor"), "BM_ExpiryPath_Floor") == 0) {
+    if (name.compare(0, strlen("BM_ExpiryPath_Floor"), "BM_ExpiryPath_Floor") == 0 ||
+        name.compare(0, strlen("BM_UnixDatagram_RoundTripToOwnPath"),
+                     "BM_UnixDatagram_RoundTripToOwnPath") == 0) {
         return "BM_UnixDatagram_RoundTrip/real_time";
     }
     return "";
