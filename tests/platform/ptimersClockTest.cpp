@@ -127,38 +127,55 @@ TEST_P(PtimersCancelledSettimeTest, ArmedTimerFiresAndNothingIsLogged) {
 
 INSTANTIATE_TEST_SUITE_P(ArmingAndDriverThread, PtimersCancelledSettimeTest, ::testing::Bool());
 
-// Timers 1 and 2 fall due while the driver thread is held in timer 0's callback, so one
-// reading of the clock finds both due. Timer 1's callback steps the wall clock back and arms
-// timer 3 for a time the earlier reading had passed. Neither 2 nor 3 may fire before the
-// stepped clock reaches its time.
-const int64_t kStepBackNs = 300 * kMs;
+// Batches taken while the driver thread was held: timers 1 and 2 fall due while it is held in
+// timer 0's callback, so one reading of the clock finds both due; timer 1's callback then arms
+// timer 3 (see the cases below).
 Gate batchGate;
-ptimer* stepTimer_p = nullptr;
+ptimer* timer3_p = nullptr;
 
 void holdDriver(void*) { batchGate.pass(); }
+
+// Arms timer 3, from a callback, for its absolute time deadlineNs[3].
+void armTimer3() {
+    EXPECT_EQ(0, ptimer_start_once(timer3_p, static_cast<uint32_t>(deadlineNs[3] / 1000000000),
+                                   static_cast<uint32_t>(deadlineNs[3] % 1000000000)));
+}
+
+class PtimersBatchTest : public PtimersClockTest {
+protected:
+    // Makes relative timer 0 and absolute timers 1 (calling `timer1Callback`), 2 and 3, arms
+    // 0, 1 and 2 while timer 0's callback holds the driver thread, lets it go and waits for 0, 1
+    // and 2 and the timer that callback armed to fire.
+    bool fireHeldBatch(ptimer_callback_t timer1Callback) {
+        batchGate.close();
+        EXPECT_EQ(0, ptimer_create(&timers_m[0], holdDriver, nullptr));
+        EXPECT_EQ(0, ptimer_create_cs(&timers_m[1], timer1Callback, nullptr));
+        created_m[0] = created_m[1] = true;
+        create(2, true);
+        create(3, true);
+        timer3_p = &timers_m[3];
+        arm(0, kMs);
+        armAbsolute(1, 5 * kMs);
+        armAbsolute(2, 10 * kMs);
+        std::this_thread::sleep_for(milliseconds(30));
+        batchGate.open();
+        return waitFor([] { return hits().size() == 3; });
+    }
+};
+
+// Timer 1's callback steps the wall clock back and arms timer 3 for a time the batch's reading
+// had passed. Neither 2 nor 3 may fire before the stepped clock reaches its time.
+const int64_t kStepBackNs = 300 * kMs;
 
 void stepBackAndArm(void*) {
     recordHit(reinterpret_cast<void*>(1));
     stepWallClock(-kStepBackNs);
     deadlineNs[3] = nowNs(CLOCK_REALTIME) + 50 * kMs;
-    EXPECT_EQ(0, ptimer_start_once(stepTimer_p, static_cast<uint32_t>(deadlineNs[3] / 1000000000),
-                                   static_cast<uint32_t>(deadlineNs[3] % 1000000000)));
+    armTimer3();
 }
 
-TEST_F(PtimersClockTest, StepBackDuringABatchHoldsTimersDueByTheEarlierReading) {
-    batchGate.close();
-    ASSERT_EQ(0, ptimer_create(&timers_m[0], holdDriver, nullptr));
-    ASSERT_EQ(0, ptimer_create_cs(&timers_m[1], stepBackAndArm, nullptr));
-    created_m[0] = created_m[1] = true;
-    create(2, true);
-    create(3, true);
-    stepTimer_p = &timers_m[3];
-    arm(0, kMs);
-    armAbsolute(1, 5 * kMs);
-    armAbsolute(2, 10 * kMs);
-    std::this_thread::sleep_for(milliseconds(30));
-    batchGate.open();
-    const bool allFired = waitFor([] { return hits().size() == 3; });
+TEST_F(PtimersBatchTest, StepBackDuringABatchHoldsTimersDueByTheEarlierReading) {
+    const bool allFired = fireHeldBatch(stepBackAndArm);
     stepWallClock(kStepBackNs);
     ASSERT_TRUE(allFired);
     expectNoneEarly();
@@ -169,24 +186,11 @@ TEST_F(PtimersClockTest, StepBackDuringABatchHoldsTimersDueByTheEarlierReading) 
 void armBetweenOneAndTwo(void*) {
     recordHit(reinterpret_cast<void*>(1));
     deadlineNs[3] = deadlineNs[1] + 1;
-    EXPECT_EQ(0, ptimer_start_once(stepTimer_p, static_cast<uint32_t>(deadlineNs[3] / 1000000000),
-                                   static_cast<uint32_t>(deadlineNs[3] % 1000000000)));
+    armTimer3();
 }
 
-TEST_F(PtimersClockTest, PastTimeArmedDuringABatchFiresBeforeTheBatchsLaterTimers) {
-    batchGate.close();
-    ASSERT_EQ(0, ptimer_create(&timers_m[0], holdDriver, nullptr));
-    ASSERT_EQ(0, ptimer_create_cs(&timers_m[1], armBetweenOneAndTwo, nullptr));
-    created_m[0] = created_m[1] = true;
-    create(2, true);
-    create(3, true);
-    stepTimer_p = &timers_m[3];
-    arm(0, kMs);
-    armAbsolute(1, 5 * kMs);
-    armAbsolute(2, 10 * kMs);
-    std::this_thread::sleep_for(milliseconds(30));
-    batchGate.open();
-    ASSERT_TRUE(waitFor([] { return hits().size() == 3; }));
+TEST_F(PtimersBatchTest, PastTimeArmedDuringABatchFiresBeforeTheBatchsLaterTimers) {
+    ASSERT_TRUE(fireHeldBatch(armBetweenOneAndTwo));
     std::vector<intptr_t> order;
     for (const Hit& hit : hits()) {
         order.push_back(hit.tag);
