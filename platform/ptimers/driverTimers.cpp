@@ -104,7 +104,9 @@ uint16_t DriverInstance::callbackNumberLocked(ptimer_callback_t callback) {
 }
 
 // Before the numbers run out, the queued records are renumbered in their order, which keeps
-// equal deadlines in arming order.
+// equal deadlines in arming order. Records out of the heaps in a taken batch keep their numbers:
+// one that the driver thread puts back after a renumbering (an absolute timer held back by a
+// step of the wall clock) sorts after later armings of the same deadline.
 uint32_t DriverInstance::nextSequenceLocked() {
     if (nextSequence_m == UINT32_MAX) {
         nextSequence_m = std::max(monotonic_m.heap.renumber(), realtime_m.heap.renumber());
